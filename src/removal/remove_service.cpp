@@ -1,0 +1,85 @@
+// Stops a service and asks the Service Control Manager to delete it.
+
+#include "platform.h"
+#include "removal.h"
+
+namespace {
+
+// Owns one handle from the service manager (the manager's own or a service's) and closes it
+// with CloseServiceHandle, the one function that closes such handles.
+class UniqueServiceHandle {
+public:
+    explicit UniqueServiceHandle(SC_HANDLE handle) : handle_(handle) {}
+    ~UniqueServiceHandle()
+    {
+        if (handle_ != nullptr) {
+            Platform::CloseServiceHandle(handle_);
+        }
+    }
+    UniqueServiceHandle(const UniqueServiceHandle&) = delete;
+    UniqueServiceHandle& operator=(const UniqueServiceHandle&) = delete;
+    UniqueServiceHandle(UniqueServiceHandle&&) = delete;
+    UniqueServiceHandle& operator=(UniqueServiceHandle&&) = delete;
+
+    [[nodiscard]] SC_HANDLE Get() const { return handle_; }
+    [[nodiscard]] bool IsOpen() const { return handle_ != nullptr; }
+
+private:
+    SC_HANDLE handle_;
+};
+
+enum class ServiceStep { OpenManager, OpenService, Delete };
+
+// The outcome line for the step that ended the routine, with the error number read right
+// after that step failed (ERROR_SUCCESS when the deletion was accepted).
+void PrintServiceOutcome(ServiceStep step, DWORD error)
+{
+    const int number = static_cast<int>(error);
+    switch (step) {
+    case ServiceStep::OpenManager:
+        Platform::PrintText("OpenSCManager FAILED. GetLastError = %d\n", number);
+        return;
+    case ServiceStep::OpenService:
+        if (error == ERROR_SERVICE_DOES_NOT_EXIST) {
+            Platform::PrintText("Service Not Found.\n");
+        } else {
+            Platform::PrintText("OpenService FAILED. GetLastError = %d\n", number);
+        }
+        return;
+    case ServiceStep::Delete:
+        if (error == ERROR_SUCCESS) {
+            Platform::PrintText("DeleteService SUCCESS.\n");
+        } else if (error == ERROR_SERVICE_MARKED_FOR_DELETE) {
+            Platform::PrintText("Already scheduled for deletion (try rebooting)\n");
+        } else {
+            Platform::PrintText("DeleteService FAILED. GetLastError = %d\n", number);
+        }
+        return;
+    }
+}
+
+}  // namespace
+
+void RemoveService(const char* serviceName)
+{
+    const UniqueServiceHandle manager(Platform::OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    if (!manager.IsOpen()) {
+        PrintServiceOutcome(ServiceStep::OpenManager, Platform::GetLastError());
+        return;
+    }
+
+    const UniqueServiceHandle service(Platform::OpenServiceA(manager.Get(), serviceName, DELETE | SERVICE_STOP));
+    if (!service.IsOpen()) {
+        PrintServiceOutcome(ServiceStep::OpenService, Platform::GetLastError());
+        return;
+    }
+
+    // The stop request's outcome is deliberately ignored and not waited for: a service that is
+    // already stopped or refuses to stop is still marked for deletion, and the service manager
+    // removes it once it has stopped and its last handle is closed.
+    SERVICE_STATUS status{};
+    Platform::ControlService(service.Get(), SERVICE_CONTROL_STOP, &status);
+
+    const DWORD deleteError = Platform::DeleteService(service.Get()) ? ERROR_SUCCESS : Platform::GetLastError();
+    PrintServiceOutcome(ServiceStep::Delete, deleteError);
+}
