@@ -1,0 +1,62 @@
+// The host build's <windows.h>: only the types, constants and error numbers that the tool's
+// sources name, with their Windows values. No functions: the tool reaches the platform through
+// its own operations header, which the stand-in implements.
+#pragma once
+
+#include <cstdint>
+
+using BOOL = int;
+using UINT = unsigned int;
+using DWORD = std::uint32_t;
+using LONG = std::int32_t;
+using LSTATUS = LONG;
+using LPSTR = char*;
+using LPCSTR = const char*;
+
+struct SC_HANDLE__;
+using SC_HANDLE = SC_HANDLE__*;
+struct HKEY__;
+using HKEY = HKEY__*;
+
+struct SERVICE_STATUS {
+    DWORD dwServiceType;
+    DWORD dwCurrentState;
+    DWORD dwControlsAccepted;
+    DWORD dwWin32ExitCode;
+    DWORD dwServiceSpecificExitCode;
+    DWORD dwCheckPoint;
+    DWORD dwWaitHint;
+};
+using LPSERVICE_STATUS = SERVICE_STATUS*;
+
+constexpr BOOL TRUE = 1;
+constexpr BOOL FALSE = 0;
+constexpr UINT MAX_PATH = 260;
+
+// The predefined key's handle value is fixed by Windows.
+inline HKEY const HKEY_LOCAL_MACHINE = reinterpret_cast<HKEY>(std::uintptr_t{0x80000002});
+
+constexpr DWORD DELETE = 0x00010000;
+constexpr DWORD SC_MANAGER_ALL_ACCESS = 0x000F003F;
+constexpr DWORD SERVICE_STOP = 0x0020;
+constexpr DWORD SERVICE_CONTROL_STOP = 0x00000001;
+constexpr DWORD SERVICE_STOPPED = 0x00000001;
+constexpr DWORD SERVICE_RUNNING = 0x00000004;
+
+constexpr DWORD FILE_ATTRIBUTE_READONLY = 0x00000001;
+constexpr DWORD FILE_ATTRIBUTE_HIDDEN = 0x00000002;
+constexpr DWORD FILE_ATTRIBUTE_SYSTEM = 0x00000004;
+constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x00000080;
+
+constexpr DWORD ERROR_SUCCESS = 0;
+constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
+constexpr DWORD ERROR_PATH_NOT_FOUND = 3;
+constexpr DWORD ERROR_ACCESS_DENIED = 5;
+constexpr DWORD ERROR_INVALID_HANDLE = 6;
+constexpr DWORD ERROR_SHARING_VIOLATION = 32;
+constexpr DWORD ERROR_INVALID_PARAMETER = 87;
+constexpr DWORD ERROR_FILENAME_EXCED_RANGE = 206;
+constexpr DWORD ERROR_INVALID_SERVICE_CONTROL = 1052;
+constexpr DWORD ERROR_SERVICE_DOES_NOT_EXIST = 1060;
+constexpr DWORD ERROR_SERVICE_NOT_ACTIVE = 1062;
+constexpr DWORD ERROR_SERVICE_MARKED_FOR_DELETE = 1072;

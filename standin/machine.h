@@ -1,0 +1,107 @@
+// A small simulated Windows machine for the host build: services with state and open handles,
+// files and directories with attributes, a registry tree, a Windows directory of any length,
+// and chosen failures. The platform operations of the host build act on TheMachine().
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <windows.h>
+
+namespace standin {
+
+// Windows compares service names, paths and key names without regard to case.
+struct CaseInsensitiveLess {
+    bool operator()(const std::string& left, const std::string& right) const;
+};
+
+enum class Operation {
+    GetWindowsDirectoryA,
+    SetFileAttributesA,
+    DeleteFileA,
+    OpenSCManagerA,
+    OpenServiceA,
+    ControlService,
+    DeleteService,
+    SHDeleteKeyA,
+};
+
+struct Service {
+    bool running = false;
+    bool acceptsStop = true;
+    bool markedForDeletion = false;
+    // Handles that other processes hold; the service outlives its deletion while any is open.
+    int handlesHeldElsewhere = 0;
+};
+
+struct File {
+    DWORD attributes = FILE_ATTRIBUTE_NORMAL;
+    // Nonzero: DeleteFileA fails with this number (32 for a file another process has open).
+    DWORD deleteRefusal = 0;
+};
+
+struct Key {
+    std::map<std::string, std::string, CaseInsensitiveLess> values;
+    std::map<std::string, Key, CaseInsensitiveLess> subkeys;
+    // Nonzero: deleting this key fails with this number (5 for a key whose ACL denies it).
+    LSTATUS deleteRefusal = 0;
+};
+
+struct Machine {
+    std::string windowsDirectory = "C:\\WINDOWS";
+    std::map<std::string, Service, CaseInsensitiveLess> services;
+    std::map<std::string, File, CaseInsensitiveLess> files;  // by full path
+    std::set<std::string, CaseInsensitiveLess> directories;  // by full path
+    Key localMachine;                                        // HKEY_LOCAL_MACHINE
+    // Operations made to fail, each with its error number, before touching any state.
+    std::map<Operation, DWORD> failures;
+
+    // What happened, for tests to check the order of calls and the handles left open.
+    std::vector<std::string> calls;
+    DWORD lastError = ERROR_SUCCESS;
+    struct OpenHandle {
+        bool isManager = false;
+        std::string serviceName;
+    };
+    std::map<std::uintptr_t, OpenHandle> openHandles;
+    std::uintptr_t nextHandle = 0x1000;
+    int invalidCloses = 0;
+
+    // Set-up helpers. Paths of files are relative to the Windows directory, with a leading
+    // backslash; parent directories are created as needed.
+    void AddService(const std::string& name, const Service& service);
+    void AddFile(const std::string& relativePath, DWORD attributes);
+    void AddDirectory(const std::string& relativePath);
+    Key& AddKey(const std::string& path);
+
+    [[nodiscard]] std::string FullPath(const std::string& relativePath) const;
+    [[nodiscard]] bool HasService(const std::string& name) const;
+    [[nodiscard]] bool HasFile(const std::string& relativePath) const;
+    [[nodiscard]] const Key* FindKey(const std::string& path) const;
+    [[nodiscard]] Key* FindKey(const std::string& path);
+    [[nodiscard]] bool HasKey(const std::string& path) const { return FindKey(path) != nullptr; }
+
+    // Removes a service that is marked, stopped and no longer open anywhere, with its key,
+    // as the service manager does.
+    void RemoveServiceIfGone(const std::string& name);
+};
+
+// The machine the host build's platform operations act on.
+Machine& TheMachine();
+
+// A machine on which velkor is installed: a stopped service, a read-only hidden system driver
+// file in system32 and the service's key with values and a subkey, plus look-alikes that a
+// removal must leave alone.
+Machine InstalledMachine();
+
+// SHDeleteKeyA on the machine's registry: the key and everything below it, depth first. A key
+// that refuses deletion stops the walk, leaving what was not yet deleted.
+LSTATUS DeleteKeyTree(Machine& machine, HKEY rootKey, const std::string& subKeyPath);
+
+// The path of a service's key below HKEY_LOCAL_MACHINE.
+std::string ServiceKeyPath(const std::string& serviceName);
+
+}  // namespace standin

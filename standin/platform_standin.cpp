@@ -1,0 +1,277 @@
+// The platform operations of the host build, acting on the simulated machine.
+//
+// Every operation overwrites the last error, successful or not, as many Windows calls may: a
+// tool that reads GetLastError after any other call then prints the wrong number.
+
+#include <cstdarg>
+#include <cstring>
+#include <vector>
+
+#include "console.h"
+#include "machine.h"
+#include "platform.h"
+
+namespace {
+
+using standin::Machine;
+using standin::Operation;
+using standin::TheMachine;
+
+// Records the call and reports whether it was made to fail; if so the last error is set.
+bool Fails(Machine& machine, Operation operation, const std::string& call)
+{
+    machine.calls.push_back(call);
+    const auto failure = machine.failures.find(operation);
+    if (failure == machine.failures.end()) {
+        return false;
+    }
+    machine.lastError = failure->second;
+    return true;
+}
+
+BOOL Succeed(Machine& machine)
+{
+    machine.lastError = ERROR_SUCCESS;
+    return TRUE;
+}
+
+BOOL Fail(Machine& machine, DWORD error)
+{
+    machine.lastError = error;
+    return FALSE;
+}
+
+// A file operation on a path that is neither a file nor a directory.
+BOOL FailMissing(Machine& machine, const std::string& path)
+{
+    const std::string::size_type slash = path.rfind('\\');
+    const std::string parent = slash == std::string::npos ? std::string() : path.substr(0, slash);
+    const bool parentExists = parent.find('\\') == std::string::npos || machine.directories.count(parent) != 0;
+    return Fail(machine, parentExists ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND);
+}
+
+SC_HANDLE NewHandle(Machine& machine, bool isManager, const std::string& serviceName)
+{
+    const std::uintptr_t value = machine.nextHandle;
+    machine.nextHandle += 4;
+    machine.openHandles[value] = Machine::OpenHandle{isManager, serviceName};
+    machine.lastError = ERROR_SUCCESS;
+    return reinterpret_cast<SC_HANDLE>(value);  // NOLINT(performance-no-int-to-ptr)
+}
+
+Machine::OpenHandle* FindHandle(Machine& machine, SC_HANDLE handle)
+{
+    const auto found = machine.openHandles.find(reinterpret_cast<std::uintptr_t>(handle));
+    return found == machine.openHandles.end() ? nullptr : &found->second;
+}
+
+// The service behind an open service handle, or null with the last error set.
+standin::Service* ServiceOf(Machine& machine, SC_HANDLE handle)
+{
+    const Machine::OpenHandle* open = FindHandle(machine, handle);
+    if (open == nullptr || open->isManager) {
+        machine.lastError = ERROR_INVALID_HANDLE;
+        return nullptr;
+    }
+    return &machine.services.at(open->serviceName);
+}
+
+}  // namespace
+
+void Platform::PrintText(const char* format, ...)
+{
+    // The tool's texts are short; a longer one is formatted again into a buffer that fits.
+    std::vector<char> text(256);
+    va_list arguments;
+    va_start(arguments, format);
+    // clang-tidy 14 reports the va_list as uninitialized here, though va_start is right above.
+    int length = std::vsnprintf(  // NOLINT(clang-analyzer-valist.Uninitialized)
+        text.data(), text.size(), format, arguments);
+    va_end(arguments);
+    if (length >= 0 && static_cast<std::size_t>(length) >= text.size()) {
+        text.resize(static_cast<std::size_t>(length) + 1);
+        va_start(arguments, format);
+        length = std::vsnprintf(text.data(), text.size(), format, arguments);
+        va_end(arguments);
+    }
+    standin::ConsoleWrite(std::string(text.data(), static_cast<std::size_t>(length < 0 ? 0 : length)));
+    TheMachine().lastError = ERROR_SUCCESS;
+}
+
+bool Platform::ReadLine(char* buffer, int readSize)
+{
+    const bool stored = standin::ConsoleReadLine(buffer, readSize);
+    TheMachine().lastError = ERROR_SUCCESS;
+    return stored;
+}
+
+DWORD Platform::GetLastError()
+{
+    return TheMachine().lastError;
+}
+
+UINT Platform::GetWindowsDirectoryA(LPSTR buffer, UINT size)
+{
+    Machine& machine = TheMachine();
+    if (Fails(machine, Operation::GetWindowsDirectoryA, "GetWindowsDirectoryA")) {
+        return 0;
+    }
+    const std::string& directory = machine.windowsDirectory;
+    machine.lastError = ERROR_SUCCESS;
+    // Too small a buffer is left unwritten; the result is then the size needed.
+    if (directory.size() + 1 > size) {
+        return static_cast<UINT>(directory.size() + 1);
+    }
+    std::memcpy(buffer, directory.c_str(), directory.size() + 1);
+    return static_cast<UINT>(directory.size());
+}
+
+BOOL Platform::SetFileAttributesA(LPCSTR path, DWORD attributes)
+{
+    Machine& machine = TheMachine();
+    if (Fails(machine, Operation::SetFileAttributesA, std::string("SetFileAttributesA ") + path)) {
+        return FALSE;
+    }
+    const auto file = machine.files.find(path);
+    if (file != machine.files.end()) {
+        file->second.attributes = attributes;
+        return Succeed(machine);
+    }
+    if (machine.directories.count(path) != 0) {
+        return Succeed(machine);
+    }
+    return FailMissing(machine, path);
+}
+
+BOOL Platform::DeleteFileA(LPCSTR path)
+{
+    Machine& machine = TheMachine();
+    if (Fails(machine, Operation::DeleteFileA, std::string("DeleteFileA ") + path)) {
+        return FALSE;
+    }
+    const auto file = machine.files.find(path);
+    if (file != machine.files.end()) {
+        if ((file->second.attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+            return Fail(machine, ERROR_ACCESS_DENIED);
+        }
+        if (file->second.deleteRefusal != 0) {
+            return Fail(machine, file->second.deleteRefusal);
+        }
+        machine.files.erase(file);
+        return Succeed(machine);
+    }
+    if (machine.directories.count(path) != 0) {
+        return Fail(machine, ERROR_ACCESS_DENIED);
+    }
+    return FailMissing(machine, path);
+}
+
+SC_HANDLE Platform::OpenSCManagerA(LPCSTR machineName, LPCSTR databaseName, DWORD desiredAccess)
+{
+    Machine& machine = TheMachine();
+    if (Fails(machine, Operation::OpenSCManagerA, "OpenSCManagerA")) {
+        return nullptr;
+    }
+    // Only the local machine's active database exists here.
+    if (machineName != nullptr || databaseName != nullptr || desiredAccess != SC_MANAGER_ALL_ACCESS) {
+        machine.lastError = ERROR_INVALID_PARAMETER;
+        return nullptr;
+    }
+    return NewHandle(machine, true, std::string());
+}
+
+SC_HANDLE Platform::OpenServiceA(SC_HANDLE manager, LPCSTR serviceName, DWORD desiredAccess)
+{
+    Machine& machine = TheMachine();
+    if (Fails(machine, Operation::OpenServiceA, std::string("OpenServiceA ") + serviceName)) {
+        return nullptr;
+    }
+    const Machine::OpenHandle* open = FindHandle(machine, manager);
+    if (open == nullptr || !open->isManager) {
+        machine.lastError = ERROR_INVALID_HANDLE;
+        return nullptr;
+    }
+    // The routine asks for exactly what it needs; anything else is a fault to surface.
+    if (desiredAccess != (DELETE | SERVICE_STOP)) {
+        machine.lastError = ERROR_INVALID_PARAMETER;
+        return nullptr;
+    }
+    const auto service = machine.services.find(serviceName);
+    if (service == machine.services.end()) {
+        machine.lastError = ERROR_SERVICE_DOES_NOT_EXIST;
+        return nullptr;
+    }
+    return NewHandle(machine, false, service->first);
+}
+
+BOOL Platform::ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status)
+{
+    Machine& machine = TheMachine();
+    if (Fails(machine, Operation::ControlService, "ControlService")) {
+        return FALSE;
+    }
+    standin::Service* target = ServiceOf(machine, service);
+    if (target == nullptr) {
+        return FALSE;
+    }
+    if (control != SERVICE_CONTROL_STOP || status == nullptr) {
+        return Fail(machine, ERROR_INVALID_PARAMETER);
+    }
+    *status = SERVICE_STATUS{};
+    if (!target->running) {
+        status->dwCurrentState = SERVICE_STOPPED;
+        return Fail(machine, ERROR_SERVICE_NOT_ACTIVE);
+    }
+    if (!target->acceptsStop) {
+        status->dwCurrentState = SERVICE_RUNNING;
+        return Fail(machine, ERROR_INVALID_SERVICE_CONTROL);
+    }
+    target->running = false;
+    status->dwCurrentState = SERVICE_STOPPED;
+    return Succeed(machine);
+}
+
+BOOL Platform::DeleteService(SC_HANDLE service)
+{
+    Machine& machine = TheMachine();
+    if (Fails(machine, Operation::DeleteService, "DeleteService")) {
+        return FALSE;
+    }
+    standin::Service* target = ServiceOf(machine, service);
+    if (target == nullptr) {
+        return FALSE;
+    }
+    if (target->markedForDeletion) {
+        return Fail(machine, ERROR_SERVICE_MARKED_FOR_DELETE);
+    }
+    target->markedForDeletion = true;
+    return Succeed(machine);
+}
+
+BOOL Platform::CloseServiceHandle(SC_HANDLE handle)
+{
+    Machine& machine = TheMachine();
+    const auto found = machine.openHandles.find(reinterpret_cast<std::uintptr_t>(handle));
+    if (found == machine.openHandles.end()) {
+        machine.calls.emplace_back("CloseServiceHandle invalid");
+        ++machine.invalidCloses;
+        return Fail(machine, ERROR_INVALID_HANDLE);
+    }
+    const Machine::OpenHandle closed = found->second;
+    machine.calls.push_back(closed.isManager ? "CloseServiceHandle manager"
+                                             : "CloseServiceHandle " + closed.serviceName);
+    machine.openHandles.erase(found);
+    if (!closed.isManager) {
+        machine.RemoveServiceIfGone(closed.serviceName);
+    }
+    return Succeed(machine);
+}
+
+LSTATUS Platform::SHDeleteKeyA(HKEY rootKey, LPCSTR subKeyPath)
+{
+    Machine& machine = TheMachine();
+    if (Fails(machine, Operation::SHDeleteKeyA, std::string("SHDeleteKeyA ") + subKeyPath)) {
+        return static_cast<LSTATUS>(machine.lastError);
+    }
+    return standin::DeleteKeyTree(machine, rootKey, subKeyPath);
+}

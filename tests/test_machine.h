@@ -1,0 +1,85 @@
+// Shared set-up for the host tests: a fresh simulated machine and console per test, and a
+// readable picture of the machine to compare before and after.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <sstream>
+#include <string>
+
+#include "console.h"
+#include "machine.h"
+#include "removal.h"
+
+namespace testing_support {
+
+// The bytes the C runtime writes for text: every line end becomes CR LF.
+inline std::string Crlf(const std::string& text)
+{
+    std::string bytes;
+    for (const char character : text) {
+        if (character == '\n') {
+            bytes += '\r';
+        }
+        bytes += character;
+    }
+    return bytes;
+}
+
+inline void DescribeKey(std::ostringstream& out, const std::string& path, const standin::Key& key)
+{
+    out << "key " << path << '\n';
+    for (const auto& [name, data] : key.values) {
+        out << "  value " << name << '=' << data << '\n';
+    }
+    for (const auto& [name, subkey] : key.subkeys) {
+        std::string subkeyPath = path;
+        if (!subkeyPath.empty()) {
+            subkeyPath += '\\';
+        }
+        subkeyPath += name;
+        DescribeKey(out, subkeyPath, subkey);
+    }
+}
+
+// Everything a removal could change, one fact a line.
+inline std::string Describe(const standin::Machine& machine)
+{
+    std::ostringstream out;
+    for (const auto& [name, service] : machine.services) {
+        out << "service " << name << (service.running ? " running" : " stopped")
+            << (service.markedForDeletion ? " marked" : "") << '\n';
+    }
+    for (const auto& [path, file] : machine.files) {
+        out << "file " << path << " attributes " << file.attributes << '\n';
+    }
+    for (const auto& path : machine.directories) {
+        out << "directory " << path << '\n';
+    }
+    DescribeKey(out, "", machine.localMachine);
+    return out.str();
+}
+
+// A fresh machine, an output device that shows each print at once, and an empty Windows
+// directory buffer, as at program start.
+class MachineTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        standin::TheMachine() = standin::Machine{};
+        standin::UseTestConsole("", false, true);
+        std::memset(WindowsDirectory, 0, sizeof WindowsDirectory);
+    }
+
+    static standin::Machine& Machine() { return standin::TheMachine(); }
+    static const std::string& Printed() { return standin::TestConsoleOutput(); }
+
+    static void ExpectNoHandleLeft()
+    {
+        EXPECT_TRUE(Machine().openHandles.empty()) << Machine().openHandles.size() << " handle(s) left open";
+        EXPECT_EQ(Machine().invalidCloses, 0);
+    }
+};
+
+}  // namespace testing_support
