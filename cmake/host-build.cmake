@@ -11,6 +11,8 @@ target_include_directories(velkor_tool SYSTEM PUBLIC standin/include)
 
 add_library(velkor_standin STATIC
     standin/machine.cpp
+    standin/machine_file.cpp
+    standin/the_machine.cpp
     standin/console.cpp
     standin/platform_standin.cpp)
 target_include_directories(velkor_standin PUBLIC standin)

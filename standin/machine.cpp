@@ -185,10 +185,4 @@ Machine InstalledMachine()
     return machine;
 }
 
-Machine& TheMachine()
-{
-    static Machine machine = InstalledMachine();
-    return machine;
-}
-
 }  // namespace standin
