@@ -27,6 +27,8 @@ enum class Operation {
     ControlService,
     DeleteService,
     SHDeleteKeyA,
+    Wow64DisableWow64FsRedirection,
+    Wow64RevertWow64FsRedirection,
 };
 
 struct Service {
@@ -56,6 +58,13 @@ struct Machine {
     std::map<std::string, File, CaseInsensitiveLess> files;  // by full path
     std::set<std::string, CaseInsensitiveLess> directories;  // by full path
     Key localMachine;                                        // HKEY_LOCAL_MACHINE
+    // 64-bit Windows running the 32-bit tool: "system32" below the Windows directory means
+    // SysWOW64 while the file-system redirection is on. Windows before XP SP2 lacks the
+    // functions that turn it off.
+    bool is64BitWindows = false;
+    bool hasRedirectionFunctions = true;
+    bool redirectionOff = false;
+
     // Operations made to fail, each with its error number, before touching any state.
     std::map<Operation, DWORD> failures;
 

@@ -3,6 +3,8 @@
 // Every operation overwrites the last error, successful or not, as many Windows calls may: a
 // tool that reads GetLastError after any other call then prints the wrong number.
 
+#include <strings.h>
+
 #include <cstdarg>
 #include <cstring>
 #include <vector>
@@ -48,6 +50,18 @@ BOOL FailMissing(Machine& machine, const std::string& path)
     const std::string parent = slash == std::string::npos ? std::string() : path.substr(0, slash);
     const bool parentExists = parent.find('\\') == std::string::npos || machine.directories.count(parent) != 0;
     return Fail(machine, parentExists ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND);
+}
+
+// The path the file system acts on, after WOW64 redirection.
+std::string SeenPath(const Machine& machine, const std::string& path)
+{
+    if (!machine.is64BitWindows || machine.redirectionOff) {
+        return path;
+    }
+    const std::string system32 = machine.windowsDirectory + "\\system32";
+    const bool inSystem32 = strncasecmp(path.c_str(), system32.c_str(), system32.size()) == 0 &&
+                            (path.size() == system32.size() || path[system32.size()] == '\\');
+    return inSystem32 ? machine.windowsDirectory + "\\SysWOW64" + path.substr(system32.size()) : path;
 }
 
 SC_HANDLE NewHandle(Machine& machine, bool isManager, const std::string& serviceName)
@@ -132,15 +146,16 @@ BOOL Platform::SetFileAttributesA(LPCSTR path, DWORD attributes)
     if (Fails(machine, Operation::SetFileAttributesA, std::string("SetFileAttributesA ") + path)) {
         return FALSE;
     }
-    const auto file = machine.files.find(path);
+    const std::string seen = SeenPath(machine, path);
+    const auto file = machine.files.find(seen);
     if (file != machine.files.end()) {
         file->second.attributes = attributes;
         return Succeed(machine);
     }
-    if (machine.directories.count(path) != 0) {
+    if (machine.directories.count(seen) != 0) {
         return Succeed(machine);
     }
-    return FailMissing(machine, path);
+    return FailMissing(machine, seen);
 }
 
 BOOL Platform::DeleteFileA(LPCSTR path)
@@ -149,7 +164,8 @@ BOOL Platform::DeleteFileA(LPCSTR path)
     if (Fails(machine, Operation::DeleteFileA, std::string("DeleteFileA ") + path)) {
         return FALSE;
     }
-    const auto file = machine.files.find(path);
+    const std::string seen = SeenPath(machine, path);
+    const auto file = machine.files.find(seen);
     if (file != machine.files.end()) {
         if ((file->second.attributes & FILE_ATTRIBUTE_READONLY) != 0) {
             return Fail(machine, ERROR_ACCESS_DENIED);
@@ -160,10 +176,40 @@ BOOL Platform::DeleteFileA(LPCSTR path)
         machine.files.erase(file);
         return Succeed(machine);
     }
-    if (machine.directories.count(path) != 0) {
+    if (machine.directories.count(seen) != 0) {
         return Fail(machine, ERROR_ACCESS_DENIED);
     }
-    return FailMissing(machine, path);
+    return FailMissing(machine, seen);
+}
+
+BOOL Platform::Wow64DisableWow64FsRedirection(PVOID* oldValue)
+{
+    Machine& machine = TheMachine();
+    if (Fails(machine, Operation::Wow64DisableWow64FsRedirection, "Wow64DisableWow64FsRedirection")) {
+        return FALSE;
+    }
+    if (!machine.hasRedirectionFunctions) {
+        return Fail(machine, ERROR_PROC_NOT_FOUND);
+    }
+    if (!machine.is64BitWindows) {
+        return Fail(machine, ERROR_INVALID_FUNCTION);  // as 32-bit Windows answers
+    }
+    *oldValue = &machine.redirectionOff;
+    machine.redirectionOff = true;
+    return Succeed(machine);
+}
+
+BOOL Platform::Wow64RevertWow64FsRedirection(PVOID oldValue)
+{
+    Machine& machine = TheMachine();
+    if (Fails(machine, Operation::Wow64RevertWow64FsRedirection, "Wow64RevertWow64FsRedirection")) {
+        return FALSE;
+    }
+    if (!machine.hasRedirectionFunctions || oldValue != &machine.redirectionOff) {
+        return Fail(machine, ERROR_INVALID_PARAMETER);
+    }
+    machine.redirectionOff = false;
+    return Succeed(machine);
 }
 
 SC_HANDLE Platform::OpenSCManagerA(LPCSTR machineName, LPCSTR databaseName, DWORD desiredAccess)

@@ -137,3 +137,71 @@ TEST_F(RemoveWindowsFileTest, APathTooLongForTheBufferIsReportedWholeAndNothingI
 }
 
 }  // namespace
+
+namespace {
+
+using testing_support::Crlf;
+
+const char* const SysWow64Driver = "\\SysWOW64\\velkor.sys";
+
+class RemoveWindowsFileOn64BitWindowsTest : public RemoveWindowsFileTest {
+protected:
+    void SetUp() override
+    {
+        RemoveWindowsFileTest::SetUp();
+        Machine().is64BitWindows = true;
+        Machine().AddFile(Driver, FILE_ATTRIBUTE_READONLY);
+        Machine().AddFile(SysWow64Driver, FILE_ATTRIBUTE_READONLY);
+    }
+
+    static std::vector<std::string> RedirectionAndFileCalls()
+    {
+        std::vector<std::string> calls;
+        for (const std::string& call : Machine().calls) {
+            calls.push_back(call.substr(0, call.find(' ')));
+        }
+        return calls;
+    }
+};
+
+TEST_F(RemoveWindowsFileOn64BitWindowsTest, DeletesTheRealSystem32FileAndLeavesSysWow64Alone)
+{
+    RemoveWindowsFile(Driver);
+
+    EXPECT_EQ(Printed(), Crlf("  Delete C:\\WINDOWS\\system32\\velkor.sys: Done.\n"));
+    EXPECT_FALSE(Machine().HasFile(Driver));
+    EXPECT_TRUE(Machine().HasFile(SysWow64Driver));
+    EXPECT_EQ(Machine().files.at(Machine().FullPath(SysWow64Driver)).attributes, FILE_ATTRIBUTE_READONLY);
+}
+
+TEST_F(RemoveWindowsFileOn64BitWindowsTest, TurnsRedirectionBackOnAfterReadingTheFailedCallsNumber)
+{
+    Machine().files.at(Machine().FullPath(Driver)).deleteRefusal = ERROR_SHARING_VIOLATION;
+
+    RemoveWindowsFile(Driver);
+
+    EXPECT_EQ(Printed(), Crlf("  Delete C:\\WINDOWS\\system32\\velkor.sys: Error 32.\n"));
+    EXPECT_FALSE(Machine().redirectionOff);
+    const std::vector<std::string> expected = {"Wow64DisableWow64FsRedirection", "SetFileAttributesA", "DeleteFileA",
+                                               "Wow64RevertWow64FsRedirection"};
+    EXPECT_EQ(RedirectionAndFileCalls(), expected);
+}
+
+TEST_F(RemoveWindowsFileOn64BitWindowsTest, WhereRedirectionCannotBeTurnedOffNothingIsTurnedBackOn)
+{
+    for (const bool hasFunctions : {true, false}) {
+        SCOPED_TRACE(hasFunctions ? "32-bit Windows" : "Windows without the functions");
+        RemoveWindowsFileTest::SetUp();
+        Machine().hasRedirectionFunctions = hasFunctions;
+        Machine().AddFile(Driver, FILE_ATTRIBUTE_READONLY);
+
+        RemoveWindowsFile(Driver);
+
+        EXPECT_EQ(Printed(), Crlf("  Delete C:\\WINDOWS\\system32\\velkor.sys: Done.\n"));
+        const std::vector<std::string> expected = {"Wow64DisableWow64FsRedirection", "SetFileAttributesA",
+                                                   "DeleteFileA"};
+        EXPECT_EQ(RedirectionAndFileCalls(), expected);
+    }
+}
+
+}  // namespace

@@ -19,6 +19,11 @@ UINT GetWindowsDirectoryA(LPSTR buffer, UINT size);
 BOOL SetFileAttributesA(LPCSTR path, DWORD attributes);
 BOOL DeleteFileA(LPCSTR path);
 DWORD GetLastError();
+// A 32-bit process on 64-bit Windows sees SysWOW64 where it names system32 until it turns this
+// redirection off. Both fail where Windows has no redirection or lacks the functions (XP before
+// SP2, Windows 2000): the Windows binding looks them up at run time so the tool still loads there.
+BOOL Wow64DisableWow64FsRedirection(PVOID* oldValue);
+BOOL Wow64RevertWow64FsRedirection(PVOID oldValue);
 
 // advapi32
 SC_HANDLE OpenSCManagerA(LPCSTR machineName, LPCSTR databaseName, DWORD desiredAccess);

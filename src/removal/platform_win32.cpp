@@ -44,6 +44,41 @@ DWORD Platform::GetLastError()
     return ::GetLastError();
 }
 
+namespace {
+
+// The kernel32 function of that name, or null where this Windows lacks it.
+template <typename Function> Function FindInKernel32(const char* name)
+{
+    const FARPROC found = ::GetProcAddress(::GetModuleHandleA("kernel32.dll"), name);
+    // Through void(*)() because GCC warns of a direct cast between unrelated function types.
+    return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(found));
+}
+
+using DisableRedirection = BOOL(WINAPI*)(PVOID*);
+using RevertRedirection = BOOL(WINAPI*)(PVOID);
+
+}  // namespace
+
+BOOL Platform::Wow64DisableWow64FsRedirection(PVOID* oldValue)
+{
+    const auto disable = FindInKernel32<DisableRedirection>("Wow64DisableWow64FsRedirection");
+    if (disable == nullptr) {
+        ::SetLastError(ERROR_PROC_NOT_FOUND);
+        return FALSE;
+    }
+    return disable(oldValue);
+}
+
+BOOL Platform::Wow64RevertWow64FsRedirection(PVOID oldValue)
+{
+    const auto revert = FindInKernel32<RevertRedirection>("Wow64RevertWow64FsRedirection");
+    if (revert == nullptr) {
+        ::SetLastError(ERROR_PROC_NOT_FOUND);
+        return FALSE;
+    }
+    return revert(oldValue);
+}
+
 SC_HANDLE Platform::OpenSCManagerA(LPCSTR machineName, LPCSTR databaseName, DWORD desiredAccess)
 {
     return ::OpenSCManagerA(machineName, databaseName, desiredAccess);

@@ -9,6 +9,28 @@ char WindowsDirectory[MAX_PATH];
 
 namespace {
 
+// Turns the file-system redirection of a 32-bit process on 64-bit Windows off for its lifetime,
+// so that system32 means the real system32 and not SysWOW64. Where there is no redirection the
+// request fails and nothing is to be turned back on.
+class FileSystemRedirectionOff {
+public:
+    FileSystemRedirectionOff() : turnedOff_(Platform::Wow64DisableWow64FsRedirection(&oldValue_) != FALSE) {}
+    ~FileSystemRedirectionOff()
+    {
+        if (turnedOff_) {
+            Platform::Wow64RevertWow64FsRedirection(oldValue_);
+        }
+    }
+    FileSystemRedirectionOff(const FileSystemRedirectionOff&) = delete;
+    FileSystemRedirectionOff& operator=(const FileSystemRedirectionOff&) = delete;
+    FileSystemRedirectionOff(FileSystemRedirectionOff&&) = delete;
+    FileSystemRedirectionOff& operator=(FileSystemRedirectionOff&&) = delete;
+
+private:
+    PVOID oldValue_ = nullptr;
+    bool turnedOff_;
+};
+
 void PrintFileOutcome(DWORD error)
 {
     switch (error) {
@@ -30,8 +52,10 @@ void PrintFileOutcome(DWORD error)
 
 // Returns the error number of the call that failed, or ERROR_SUCCESS. The attributes are made
 // normal first because DeleteFileA refuses a read-only file; if that fails, nothing is deleted.
+// The error number is read before the redirection is turned back on.
 DWORD DeleteWithNormalAttributes(const char* path)
 {
+    const FileSystemRedirectionOff redirectionOff;
     if (!Platform::SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL)) {
         return Platform::GetLastError();
     }
