@@ -125,7 +125,12 @@ void WriteKey(std::ostream& out, const std::string& path, const Key& key)
         out << "deny " << path << ' ' << key.deleteRefusal << '\n';
     }
     for (const auto& [name, subkey] : key.subkeys) {
-        WriteKey(out, path.empty() ? name : path + '\\' + name, subkey);
+        std::string subkeyPath = path;
+        if (!subkeyPath.empty()) {
+            subkeyPath += '\\';
+        }
+        subkeyPath += name;
+        WriteKey(out, subkeyPath, subkey);
     }
 }
 

@@ -23,7 +23,7 @@ Machine* StartingMachine()
     std::ifstream description(descriptionPath);
     const std::string badLine = description ? ApplyMachineDescription(description, *machine) : "(unreadable)";
     if (!badLine.empty()) {
-        std::fprintf(stderr, "stand-in: %s: cannot use \"%s\"\n", descriptionPath, badLine.c_str());
+        static_cast<void>(std::fprintf(stderr, "stand-in: %s: cannot use \"%s\"\n", descriptionPath, badLine.c_str()));
         std::exit(2);
     }
     return machine;

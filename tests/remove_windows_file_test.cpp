@@ -65,6 +65,15 @@ protected:
         return std::any_of(Machine().calls.begin(), Machine().calls.end(),
                            [name](const std::string& call) { return call.rfind(name, 0) == 0; });
     }
+
+    static std::vector<std::string> RedirectionAndFileCalls()
+    {
+        std::vector<std::string> calls;
+        for (const std::string& call : Machine().calls) {
+            calls.push_back(call.substr(0, call.find(' ')));
+        }
+        return calls;
+    }
 };
 
 TEST_F(RemoveWindowsFileTest, PrintsThePathAndOneOutcome)
@@ -153,15 +162,6 @@ protected:
         Machine().AddFile(Driver, FILE_ATTRIBUTE_READONLY);
         Machine().AddFile(SysWow64Driver, FILE_ATTRIBUTE_READONLY);
     }
-
-    static std::vector<std::string> RedirectionAndFileCalls()
-    {
-        std::vector<std::string> calls;
-        for (const std::string& call : Machine().calls) {
-            calls.push_back(call.substr(0, call.find(' ')));
-        }
-        return calls;
-    }
 };
 
 TEST_F(RemoveWindowsFileOn64BitWindowsTest, DeletesTheRealSystem32FileAndLeavesSysWow64Alone)
@@ -187,11 +187,11 @@ TEST_F(RemoveWindowsFileOn64BitWindowsTest, TurnsRedirectionBackOnAfterReadingTh
     EXPECT_EQ(RedirectionAndFileCalls(), expected);
 }
 
-TEST_F(RemoveWindowsFileOn64BitWindowsTest, WhereRedirectionCannotBeTurnedOffNothingIsTurnedBackOn)
+TEST_F(RemoveWindowsFileTest, WhereRedirectionCannotBeTurnedOffNothingIsTurnedBackOn)
 {
     for (const bool hasFunctions : {true, false}) {
         SCOPED_TRACE(hasFunctions ? "32-bit Windows" : "Windows without the functions");
-        RemoveWindowsFileTest::SetUp();
+        SetUp();
         Machine().hasRedirectionFunctions = hasFunctions;
         Machine().AddFile(Driver, FILE_ATTRIBUTE_READONLY);
 

@@ -10,6 +10,7 @@
 
 #include "console.h"
 #include "machine.h"
+#include "machine_file.h"
 #include "removal.h"
 
 namespace testing_support {
@@ -27,37 +28,11 @@ inline std::string Crlf(const std::string& text)
     return bytes;
 }
 
-inline void DescribeKey(std::ostringstream& out, const std::string& path, const standin::Key& key)
-{
-    out << "key " << path << '\n';
-    for (const auto& [name, data] : key.values) {
-        out << "  value " << name << '=' << data << '\n';
-    }
-    for (const auto& [name, subkey] : key.subkeys) {
-        std::string subkeyPath = path;
-        if (!subkeyPath.empty()) {
-            subkeyPath += '\\';
-        }
-        subkeyPath += name;
-        DescribeKey(out, subkeyPath, subkey);
-    }
-}
-
 // Everything a removal could change, one fact a line.
 inline std::string Describe(const standin::Machine& machine)
 {
     std::ostringstream out;
-    for (const auto& [name, service] : machine.services) {
-        out << "service " << name << (service.running ? " running" : " stopped")
-            << (service.markedForDeletion ? " marked" : "") << '\n';
-    }
-    for (const auto& [path, file] : machine.files) {
-        out << "file " << path << " attributes " << file.attributes << '\n';
-    }
-    for (const auto& path : machine.directories) {
-        out << "directory " << path << '\n';
-    }
-    DescribeKey(out, "", machine.localMachine);
+    standin::WriteMachineDescription(out, machine);
     return out.str();
 }
 
