@@ -1,11 +1,5 @@
 # The host build: the tool's sources against the simulated machine in standin/.
 
-option(VELKOR_SANITIZE "Build the host code with AddressSanitizer and UndefinedBehaviorSanitizer" ON)
-if(VELKOR_SANITIZE)
-    add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
-    add_link_options(-fsanitize=address,undefined)
-endif()
-
 # The stand-in's <windows.h> holds only types and constants; the operations come from the stand-in.
 target_include_directories(velkor_tool SYSTEM PUBLIC standin/include)
 
@@ -35,4 +29,10 @@ if(BUILD_TESTING)
     target_link_libraries(velkor_tests PRIVATE velkor_tool velkor_standin GTest::gtest_main)
     include(GoogleTest)
     gtest_discover_tests(velkor_tests)
+endif()
+
+if(VELKOR_FUZZ)
+    add_executable(velkor_fuzz tests/fuzz/fuzz_dialogue.cpp)
+    target_link_libraries(velkor_fuzz PRIVATE velkor_tool velkor_standin)
+    target_link_options(velkor_fuzz PRIVATE -fsanitize=fuzzer)
 endif()
