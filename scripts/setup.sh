@@ -3,7 +3,7 @@
 # when everything is already there.
 set -euo pipefail
 
-packages=(cmake make g++ libgtest-dev clang-format clang-tidy python3 tmux
+packages=(cmake make g++ libgtest-dev clang-format clang-tidy clang libclang-rt-14-dev python3 tmux
           g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32 wine wine64)
 
 missing=()

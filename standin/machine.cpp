@@ -166,9 +166,10 @@ LSTATUS DeleteKeyTree(Machine& machine, HKEY rootKey, const std::string& subKeyP
     return status;
 }
 
-Machine InstalledMachine()
+Machine InstalledMachine(const std::string& windowsDirectory)
 {
     Machine machine;
+    machine.windowsDirectory = windowsDirectory;
     machine.AddService("velkor", Service{});
     Key& key = machine.AddKey(ServiceKeyPath("velkor"));
     key.values["ErrorControl"] = "1";

@@ -104,7 +104,7 @@ Machine& TheMachine();
 // A machine on which velkor is installed: a stopped service, a read-only hidden system driver
 // file in system32 and the service's key with values and a subkey, plus look-alikes that a
 // removal must leave alone.
-Machine InstalledMachine();
+Machine InstalledMachine(const std::string& windowsDirectory = "C:\\WINDOWS");
 
 // SHDeleteKeyA on the machine's registry: the key and everything below it, depth first. A key
 // that refuses deletion stops the walk, leaving what was not yet deleted.
