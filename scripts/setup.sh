@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(cmake make g++ libgtest-dev clang-format clang-tidy clang libclang-rt-14-dev python3 tmux
-          g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32 wine wine64)
+          g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32 wine wine64 ansible hyperfine)
 
 missing=()
 for package in "${packages[@]}" wine32:i386; do
