@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Builds the host executable and runs it in this terminal: the tool on a simulated machine where
-# velkor is installed. Answer it yourself.
+# Installs what is missing, builds the Windows executable, and runs it in this terminal on a
+# throwaway Wine machine where velkor is installed for real. Answer it yourself. With standard
+# input not a terminal, it reads the answer from standard input.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
-bash scripts/build.sh host >/dev/null
-exec build/host/velkor-remover-host
+bash scripts/build.sh windows windows64 >/dev/null
+exec python3 scripts/demo.py

@@ -1,0 +1,137 @@
+"""The end-to-end scenarios, written once and run against both builds.
+
+Each scenario names the state of the three targets (the vocabulary of winemachine.plant), the
+runs of the tool with their standard input, the outcome line each run must print for the
+service, the file and the key (None when the answer declines), the exit status, and which
+targets must remain afterwards. The look-alikes (service velkor2, keys velkor2 and velkorx,
+system32\\drivers\\velkor.sys, system32\\velkor.sys.bak) are planted in every case and must
+always remain.
+
+`sides` says where a case can be made: "both", "host" (only the simulated machine can make it,
+for example the service manager refusing access) or "wine".
+"""
+
+from dataclasses import dataclass, field
+
+WINDOWS_DIRECTORY = "C:\\windows"
+
+SERVICE_DELETED = "DeleteService SUCCESS."
+SERVICE_MISSING = "Service Not Found."
+SERVICE_ALREADY_MARKED = "Already scheduled for deletion (try rebooting)"
+FILE_DONE = "Done."
+FILE_MISSING = "File Not Found."
+FILE_DENIED = "Access Denied."
+KEY_DONE = "Done."
+KEY_MISSING = "Not found."
+
+BANNER = "Velkor Remover 0.1\nCopyright (c) 2026 the Velkor Remover authors.\n\n"
+QUESTION = ("WARNING: This program comes with no warranty.\n\n"
+            "Are you sure you wish to proceed with deletion of the QZ SERVICE\n"
+            "and related files? ")
+CLOSING = ("\nIf you received any Access Denied errors, try restarting and re-running the application.\n\n"
+           "Press ENTER to exit.\n")
+
+
+def transcript(outcomes, windows_directory=WINDOWS_DIRECTORY):
+    """The exact bytes on standard output: CR LF line ends, as the C runtime writes them."""
+    text = BANNER + f"Locating Windows... {windows_directory}\n\n" + QUESTION
+    if outcomes is not None:
+        service, file, key = outcomes
+        text += (f"\nRemoving QZ Service... {service}\n"
+                 "Deleting VELKOR Files...\n"
+                 f"  Delete {windows_directory}\\system32\\velkor.sys: {file}\n"
+                 "Finished removing VELKOR.\n"
+                 "\nRemoving REGISTRY ENTRIES...\n"
+                 f"  Delete SYSTEM\\CurrentControlSet\\Services\\velkor\\: {key}\n"
+                 "Finished removing REGISTRY ENTRIES.\n" + CLOSING)
+    return text.replace("\n", "\r\n").encode("ascii")
+
+
+@dataclass
+class Run:
+    stdin: bytes
+    outcomes: tuple = None  # (service, file, key) lines; None: declined
+    # With stdin kept open after these bytes: whether the tool must still be waiting for the
+    # closing Enter (True) or end by itself (False). None: stdin is closed after the bytes.
+    waits_for_enter: bool = None
+
+    @property
+    def status(self):
+        return 1 if self.outcomes is None else 0
+
+
+@dataclass
+class Scenario:
+    name: str
+    service: str = None
+    driver: str = None
+    key: str = None
+    runs: list = field(default_factory=list)
+    remains: frozenset = frozenset()  # of "service", "file", "key"
+    sides: str = "both"
+    # Stand-in lines for what only the simulated machine can make.
+    host_extra: tuple = ()
+
+
+EVERYTHING = dict(service="stopped", driver="readonly-hidden-system", key="full")
+# The service manager deletes a deleted service's key itself once the service's last handle
+# closes, so right after a successful service step the key step finds nothing.
+REMOVED_ALL = (SERVICE_DELETED, FILE_DONE, KEY_MISSING)
+NOTHING_THERE = (SERVICE_MISSING, FILE_MISSING, KEY_MISSING)
+ALL_TARGETS = frozenset({"service", "file", "key"})
+
+SCENARIOS = [
+    Scenario("everything present and removable", **EVERYTHING, runs=[Run(b"y\n\n", REMOVED_ALL)]),
+    Scenario("nothing present", runs=[Run(b"y\n\n", NOTHING_THERE)]),
+    Scenario("service alone", service="stopped", runs=[Run(b"y\n\n", (SERVICE_DELETED, FILE_MISSING, KEY_MISSING))]),
+    Scenario("driver file alone", driver="plain", runs=[Run(b"y\n\n", (SERVICE_MISSING, FILE_DONE, KEY_MISSING))]),
+    Scenario("key alone, no service", key="full", runs=[Run(b"y\n\n", (SERVICE_MISSING, FILE_MISSING, KEY_DONE))]),
+    # A service that cannot stop now is only marked; its key is deleted by the key step, and the
+    # service itself stays until it stops, so the next run finds it already marked.
+    Scenario("running service refusing the stop, run twice", service="running-refuses-stop",
+             runs=[Run(b"y\n\n", (SERVICE_DELETED, FILE_MISSING, KEY_DONE)),
+                   Run(b"y\n\n", (SERVICE_ALREADY_MARKED, FILE_MISSING, KEY_MISSING))],
+             remains=frozenset({"service"})),
+    Scenario("service held open by another process, run twice", service="held-open",
+             runs=[Run(b"y\n\n", (SERVICE_DELETED, FILE_MISSING, KEY_DONE)),
+                   Run(b"y\n\n", (SERVICE_ALREADY_MARKED, FILE_MISSING, KEY_MISSING))],
+             remains=frozenset({"service"})),
+    Scenario("service already marked for deletion", service="marked",
+             runs=[Run(b"y\n\n", (SERVICE_ALREADY_MARKED, FILE_MISSING, KEY_DONE))],
+             remains=frozenset({"service"})),
+    Scenario("driver file held open by another process", driver="locked",
+             runs=[Run(b"y\n\n", (SERVICE_MISSING, "Error 32.", KEY_MISSING))], remains=frozenset({"file"})),
+    Scenario("directory in the driver file's place", driver="directory",
+             runs=[Run(b"y\n\n", (SERVICE_MISSING, FILE_DENIED, KEY_MISSING))], remains=frozenset({"file"})),
+    Scenario("key with a subkey that denies access", key="deny-subkey",
+             runs=[Run(b"y\n\n", (SERVICE_MISSING, FILE_MISSING, "Error 5."))], remains=frozenset({"key"})),
+    # A loaded kernel driver without an unload routine cannot stop; its image file is in use.
+    Scenario("running driver without an unload routine, run twice", service="running-driver", driver="running-image",
+             sides="wine",
+             runs=[Run(b"y\n\n", (SERVICE_DELETED, FILE_DENIED, KEY_DONE)),
+                   Run(b"y\n\n", (SERVICE_ALREADY_MARKED, FILE_DENIED, KEY_MISSING))],
+             remains=frozenset({"service", "file"})),
+    Scenario("service manager refuses full access", **EVERYTHING, sides="host",
+             host_extra=("fail OpenSCManagerA 5",),
+             runs=[Run(b"y\n\n", ("OpenSCManager FAILED. GetLastError = 5", FILE_DONE, KEY_DONE))],
+             remains=frozenset({"service"})),
+    Scenario("driver file the platform refuses to delete", driver="plain", sides="host",
+             host_extra=("fail DeleteFileA 5",),
+             runs=[Run(b"y\n\n", (SERVICE_MISSING, FILE_DENIED, KEY_MISSING))], remains=frozenset({"file"})),
+]
+
+# The answers: only a first character of 'y' or 'Y' confirms; end of input or Ctrl+Z first
+# declines. A declined run ends at the question and changes nothing.
+for label, answer in (("n", b"n\n"), ("empty line", b"\n"), ("leading blank", b" y\n"),
+                      ("end of input", b""), ("Ctrl+Z first", b"\x1ay\n")):
+    SCENARIOS.append(Scenario(f"declined: {label}", **EVERYTHING, runs=[Run(answer)], remains=ALL_TARGETS))
+for label, answer in (("Y", b"Y\n\n"), ("yes", b"yes\n\n"), ("y with CR LF", b"y\r\n\r\n"), ("y2", b"y2\n")):
+    SCENARIOS.append(Scenario(f"confirmed: {label}", **EVERYTHING, runs=[Run(answer, REMOVED_ALL)]))
+
+# With standard input left open: six or more characters leave the rest of their line for the
+# closing read, so the tool ends by itself; a short answer leaves nothing, so it waits.
+SCENARIOS += [
+    Scenario("confirmed: yesyesyes ends without waiting", **EVERYTHING,
+             runs=[Run(b"yesyesyes\n", REMOVED_ALL, waits_for_enter=False)]),
+    Scenario("confirmed: yes waits for Enter", **EVERYTHING, runs=[Run(b"yes\n", REMOVED_ALL, waits_for_enter=True)]),
+]
