@@ -58,13 +58,7 @@ Console& TheConsole()
 
 void WriteToDevice(Console& console, const std::string& text)
 {
-    std::string translated;
-    for (const char character : text) {
-        if (character == LineFeed) {
-            translated += CarriageReturn;
-        }
-        translated += character;
-    }
+    const std::string translated = TextModeBytes(text);
     if (!console.useProcessStreams) {
         console.testOutput += translated;
         return;
@@ -178,6 +172,18 @@ int NextCharacter(Console& console)
 }
 
 }  // namespace
+
+std::string TextModeBytes(const std::string& text)
+{
+    std::string bytes;
+    for (const char character : text) {
+        if (character == LineFeed) {
+            bytes += CarriageReturn;
+        }
+        bytes += character;
+    }
+    return bytes;
+}
 
 void ConsoleWrite(const std::string& text)
 {

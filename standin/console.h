@@ -13,6 +13,9 @@
 
 namespace standin {
 
+// The bytes the runtime writes for text in text mode: each line end as CR LF.
+std::string TextModeBytes(const std::string& text);
+
 void ConsoleWrite(const std::string& text);
 // fgets(buffer, readSize, stdin): false, with nothing stored, when the input ended or failed
 // before the first character.

@@ -15,17 +15,11 @@
 
 namespace testing_support {
 
-// The bytes the C runtime writes for text: every line end becomes CR LF.
+// The bytes the C runtime writes for text: every line end becomes CR LF (the translation itself
+// is checked byte for byte in console_standin_test.cpp).
 inline std::string Crlf(const std::string& text)
 {
-    std::string bytes;
-    for (const char character : text) {
-        if (character == '\n') {
-            bytes += '\r';
-        }
-        bytes += character;
-    }
-    return bytes;
+    return standin::TextModeBytes(text);
 }
 
 // Everything a removal could change, one fact a line.

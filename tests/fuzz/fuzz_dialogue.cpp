@@ -74,18 +74,6 @@ Machine ChosenMachine(const Choices& choices)
     std::abort();
 }
 
-std::string Crlf(const std::string& text)
-{
-    std::string bytes;
-    for (const char character : text) {
-        if (character == '\n') {
-            bytes += '\r';
-        }
-        bytes += character;
-    }
-    return bytes;
-}
-
 // The machine description without the lines of the three targets.
 std::string WithoutTargets(const Machine& machine)
 {
@@ -180,12 +168,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const bool directoryFits =
         before.windowsDirectory.size() < MAX_PATH && before.failures.count(Operation::GetWindowsDirectoryA) == 0;
     const std::string shownDirectory = directoryFits ? before.windowsDirectory : std::string();
-    const std::string question = Crlf("Velkor Remover 0.1\nCopyright (c) 2026 the Velkor Remover authors.\n\n"
-                                      "Locating Windows... " +
-                                      shownDirectory +
-                                      "\n\nWARNING: This program comes with no warranty.\n\n"
-                                      "Are you sure you wish to proceed with deletion of the QZ SERVICE\n"
-                                      "and related files? ");
+    const std::string question =
+        standin::TextModeBytes("Velkor Remover 0.1\nCopyright (c) 2026 the Velkor Remover authors.\n\n"
+                               "Locating Windows... " +
+                               shownDirectory +
+                               "\n\nWARNING: This program comes with no warranty.\n\n"
+                               "Are you sure you wish to proceed with deletion of the QZ SERVICE\n"
+                               "and related files? ");
     std::size_t position = 0;
     Expect(output, position, question);
 
@@ -206,19 +195,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         Violation("exit status other than 0 or 1", std::to_string(status));
     }
 
-    Expect(output, position, Crlf("\nRemoving QZ Service... "));
+    Expect(output, position, standin::TextModeBytes("\nRemoving QZ Service... "));
     ExpectOutcome(output, position,
                   {"DeleteService SUCCESS.", "Service Not Found.", "Already scheduled for deletion (try rebooting)"},
                   {"OpenSCManager FAILED. GetLastError = ", "OpenService FAILED. GetLastError = ",
                    "DeleteService FAILED. GetLastError = "});
-    Expect(output, position, Crlf("Deleting VELKOR Files...\n  Delete " + shownDirectory + "\\system32\\velkor.sys: "));
+    Expect(output, position,
+           standin::TextModeBytes("Deleting VELKOR Files...\n  Delete " + shownDirectory + "\\system32\\velkor.sys: "));
     ExpectOutcome(output, position, {"Done.", "File Not Found.", "Access Denied."}, {"Error "});
-    Expect(output, position, Crlf("Finished removing VELKOR.\n\nRemoving REGISTRY ENTRIES...\n"));
+    Expect(output, position, standin::TextModeBytes("Finished removing VELKOR.\n\nRemoving REGISTRY ENTRIES...\n"));
     Expect(output, position, "  Delete SYSTEM\\CurrentControlSet\\Services\\velkor\\: ");
     ExpectOutcome(output, position, {"Done.", "Not found."}, {"Error "});
     Expect(output, position,
-           Crlf("Finished removing REGISTRY ENTRIES.\n\nIf you received any Access Denied errors, try restarting and "
-                "re-running the application.\n\nPress ENTER to exit.\n"));
+           standin::TextModeBytes(
+               "Finished removing REGISTRY ENTRIES.\n\nIf you received any Access Denied errors, try restarting and "
+               "re-running the application.\n\nPress ENTER to exit.\n"));
     if (position != output.size()) {
         Violation("text after the closing line", output.substr(position));
     }
