@@ -409,11 +409,25 @@ class WineMachine:
         helpers = build_helpers(self.build_dir, self.arch)
         os.makedirs(self.workdir, exist_ok=True)
         env = wine_env(self.template, self.arch)
-        r = subprocess.run([loader_for(env), "wineboot", "-i"], env=env, timeout=300,
-                           stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        subprocess.run(["wineserver", "-w"], env=env, timeout=300,
-                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        if r.returncode != 0 or not os.path.isdir(os.path.join(self.template, "drive_c/windows/system32")):
+        # Once, in a clean-clone run, wineboot exited 53 and the next run was fine; so it gets a
+        # second try, and a failure says what Wine printed. Its stderr goes to a file: the services
+        # it starts inherit it and would hold a pipe open.
+        for attempt in (1, 2):
+            log_path = os.path.join(self.workdir, "wineboot.log")
+            with open(log_path, "w+b") as log:
+                r = subprocess.run([loader_for(env), "wineboot", "-i"], env=env, timeout=300,
+                                   stdin=subprocess.DEVNULL, stdout=log, stderr=log)
+                subprocess.run(["wineserver", "-w"], env=env, timeout=300,
+                               stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                log.seek(0)
+                output = log.read()[-2000:].decode(errors="replace")
+            booted = r.returncode == 0 and os.path.isdir(os.path.join(self.template, "drive_c/windows/system32"))
+            if booted:
+                break
+            print("wine: wineboot failed (%d), attempt %d:\n%s" % (r.returncode, attempt, output), flush=True)
+            stop_server(env)
+            shutil.rmtree(self.template, ignore_errors=True)
+        if not booted:
             raise WineError("wineboot failed (%d)" % r.returncode)
 
         helper_dir = os.path.join(self.template, HELPER_DIR_REL)
