@@ -92,22 +92,22 @@ std::string ReadRaw(Console& console)
     return result > 0 ? std::string(buffer, static_cast<std::size_t>(result)) : std::string();
 }
 
-// The next raw byte after a chunk that ended in CR, to tell CR LF from a lone CR.
-bool PeekRawByte(Console& console, char& byte)
+// The next raw byte after a chunk that ended in CR, to tell CR LF from a lone CR; zero at the
+// end of input. The byte stays pending for the next read.
+char PeekRawByte(Console& console)
 {
     if (!console.hasPeekedByte) {
         if (!console.useProcessStreams) {
             if (console.testInputPosition >= console.testInput.size()) {
-                return false;
+                return 0;
             }
             console.peekedByte = console.testInput[console.testInputPosition++];
         } else if (read(STDIN_FILENO, &console.peekedByte, 1) != 1) {
-            return false;
+            return 0;
         }
         console.hasPeekedByte = true;
     }
-    byte = console.peekedByte;
-    return true;
+    return console.peekedByte;
 }
 
 // The runtime's low-level text-mode read: the translated characters of one raw read, empty at
@@ -138,12 +138,7 @@ std::string ReadTranslated(Console& console)
             continue;
         }
         const bool nextIsInChunk = index + 1 < raw.size();
-        char next = 0;
-        if (nextIsInChunk) {
-            next = raw[index + 1];
-        } else if (!PeekRawByte(console, next)) {
-            next = 0;
-        }
+        const char next = nextIsInChunk ? raw[index + 1] : PeekRawByte(console);
         if (next != LineFeed) {
             translated += CarriageReturn;
             continue;

@@ -19,13 +19,13 @@ std::vector<std::string> SplitKeyPath(const std::string& path)
     return names;
 }
 
-std::string ParentOf(const std::string& path)
+}  // namespace
+
+std::string ParentPath(const std::string& path)
 {
     const std::string::size_type slash = path.rfind('\\');
     return slash == std::string::npos ? std::string() : path.substr(0, slash);
 }
-
-}  // namespace
 
 bool CaseInsensitiveLess::operator()(const std::string& left, const std::string& right) const
 {
@@ -53,15 +53,20 @@ std::string Machine::FullPath(const std::string& relativePath) const
 
 void Machine::AddDirectory(const std::string& relativePath)
 {
-    for (std::string path = FullPath(relativePath); path.find('\\') != std::string::npos; path = ParentOf(path)) {
+    for (std::string path = FullPath(relativePath); path.find('\\') != std::string::npos; path = ParentPath(path)) {
         directories.insert(path);
     }
 }
 
 void Machine::AddFile(const std::string& relativePath, DWORD attributes)
 {
-    AddDirectory(ParentOf(relativePath));
+    AddDirectory(ParentPath(relativePath));
     files[FullPath(relativePath)].attributes = attributes;
+}
+
+bool Machine::DirectoryExists(const std::string& fullPath) const
+{
+    return fullPath.find('\\') == std::string::npos || directories.count(fullPath) != 0;
 }
 
 bool Machine::HasService(const std::string& name) const
@@ -150,7 +155,7 @@ LSTATUS DeleteKeyTree(Machine& machine, HKEY rootKey, const std::string& subKeyP
     if (subKeyPath.empty()) {
         return static_cast<LSTATUS>(ERROR_ACCESS_DENIED);  // a predefined key cannot be deleted
     }
-    const std::string parentPath = ParentOf(subKeyPath);
+    const std::string parentPath = ParentPath(subKeyPath);
     Key* parent = parentPath.empty() ? &machine.localMachine : machine.FindKey(parentPath);
     if (parent == nullptr) {
         return static_cast<LSTATUS>(ERROR_FILE_NOT_FOUND);

@@ -87,6 +87,8 @@ struct Machine {
     Key& AddKey(const std::string& path);
 
     [[nodiscard]] std::string FullPath(const std::string& relativePath) const;
+    // A drive ("C:") always exists; other directories only once added.
+    [[nodiscard]] bool DirectoryExists(const std::string& fullPath) const;
     [[nodiscard]] bool HasService(const std::string& name) const;
     [[nodiscard]] bool HasFile(const std::string& relativePath) const;
     [[nodiscard]] const Key* FindKey(const std::string& path) const;
@@ -109,6 +111,9 @@ Machine InstalledMachine(const std::string& windowsDirectory = "C:\\WINDOWS");
 // SHDeleteKeyA on the machine's registry: the key and everything below it, depth first. A key
 // that refuses deletion stops the walk, leaving what was not yet deleted.
 LSTATUS DeleteKeyTree(Machine& machine, HKEY rootKey, const std::string& subKeyPath);
+
+// Everything before the last backslash of a path or key path; empty when there is none.
+std::string ParentPath(const std::string& path);
 
 // The path of a service's key below HKEY_LOCAL_MACHINE.
 std::string ServiceKeyPath(const std::string& serviceName);

@@ -46,10 +46,8 @@ BOOL Fail(Machine& machine, DWORD error)
 // A file operation on a path that is neither a file nor a directory.
 BOOL FailMissing(Machine& machine, const std::string& path)
 {
-    const std::string::size_type slash = path.rfind('\\');
-    const std::string parent = slash == std::string::npos ? std::string() : path.substr(0, slash);
-    const bool parentExists = parent.find('\\') == std::string::npos || machine.directories.count(parent) != 0;
-    return Fail(machine, parentExists ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND);
+    return Fail(machine,
+                machine.DirectoryExists(standin::ParentPath(path)) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND);
 }
 
 // The path the file system acts on, after WOW64 redirection.
