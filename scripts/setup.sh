@@ -1,22 +1,117 @@
 #!/usr/bin/env bash
-# Installs what the builds and tests need, from Debian's packages. Run as root; does nothing
+# Installs what the builds and tests need, from Debian's packages. Run as root. Quick and silent
 # when everything is already there.
+#
+# Required: the toolchains, 64-bit Wine and the test tools; set-up fails, naming the package, only
+# when one of these cannot be installed. Optional: 32-bit Wine (wine32:i386), which runs the
+# shipped 32-bit exe; it is installed only where the kernel executes 32-bit code, and where it
+# cannot be installed set-up says why in one line and goes on.
 set -euo pipefail
 
-packages=(cmake make g++ libgtest-dev clang-format clang-tidy clang libclang-rt-14-dev python3 tmux
-          g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32 wine wine64 ansible hyperfine)
+required=(cmake make g++ git libgtest-dev clang-format clang-tidy clang libclang-rt-14-dev python3 tmux
+          g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32 wine wine64 ansible hyperfine
+          osslsigncode openssl
+          # An amd64 package: its 32-bit loader tells whether this kernel executes 32-bit code.
+          libc6-i386)
+optional32=wine32:i386
 
-missing=()
-for package in "${packages[@]}" wine32:i386; do
-    dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
-done
-if [ ${#missing[@]} -eq 0 ]; then
+log=$(mktemp)
+trap 'rm -f "$log"' EXIT
+export DEBIAN_FRONTEND=noninteractive
+
+installed() {
+    [ "$(dpkg-query -W -f='${db:Status-Status}' "$1" 2>/dev/null)" = installed ]
+}
+
+not_installed() {
+    local package
+    for package in "$@"; do
+        installed "$package" || echo "$package"
+    done
+}
+
+# Some kernels refuse every 32-bit ELF ("Exec format error"); 32-bit Wine cannot start there.
+kernel_runs_32bit() {
+    /lib/ld-linux.so.2 --version >/dev/null 2>&1
+}
+
+# A mirror in the middle of a sync can serve an index whose size its Release file does not list.
+# One retry; then apt goes on with the indexes that did download, and an install below fails only
+# if a package it needs is really missing.
+update_indexes() {
+    apt-get update -q >"$log" 2>&1 && return 0
+    sleep 3
+    apt-get update -q >"$log" 2>&1 && return 0
+    grep -E '^(E|W): ' "$log" | grep -v 'have been ignored' | head -n 1 | sed 's/^/setup: apt-get update: /' || true
+}
+
+# Whether an index for i386 failed to download in the last update.
+i386_index_failed() {
+    grep -qE '^E: Failed to fetch .*binary-i386' "$log"
+}
+
+# The first line of apt's explanation in the log: an unmet dependency, else its error.
+apt_reason() {
+    { grep -E '^ [^ ]+ : (Depends|PreDepends|Conflicts|Breaks)' "$log" || grep -E '^E: ' "$log" || true; } |
+        head -n 1 | sed 's/^ *//'
+}
+
+install() {
+    apt-get install -y -q --no-install-recommends "$@" >"$log" 2>&1
+}
+
+# Installs the required packages that are missing, or fails naming those that cannot be had.
+install_required() {
+    [ $# -gt 0 ] || return 0
+    install "$@" && return 0
+    local package unavailable=()
+    for package in "$@"; do
+        apt-get install -s -q --no-install-recommends "$package" >/dev/null 2>&1 || unavailable+=("$package")
+    done
+    echo "setup: cannot install ${unavailable[*]:-$*}: $(apt_reason)" >&2
+    exit 1
+}
+
+mapfile -t missing < <(not_installed "${required[@]}")
+want32=false
+if kernel_runs_32bit && ! installed "$optional32"; then
+    want32=true
+fi
+if [ ${#missing[@]} -eq 0 ] && ! $want32; then
     exit 0
 fi
 
-echo "setup: installing ${missing[*]}"
-export DEBIAN_FRONTEND=noninteractive
-# wine32 runs the 32-bit executable on machines whose kernel executes 32-bit code.
-dpkg --add-architecture i386
-apt-get update -q
-apt-get install -y -q --no-install-recommends "${packages[@]}" wine32:i386
+echo "setup: installing ${missing[*]}$($want32 && echo " $optional32")"
+if ! installed libc6-i386; then
+    update_indexes
+    install_required libc6-i386
+    kernel_runs_32bit && ! installed "$optional32" && want32=true
+    mapfile -t missing < <(not_installed "${required[@]}")
+fi
+if ! $want32; then
+    echo "setup: this kernel does not execute 32-bit code; 32-bit Wine is left out"
+    update_indexes
+    install_required "${missing[@]}"
+    exit 0
+fi
+
+# 32-bit Wine and 64-bit Wine go in one transaction, so their shared libraries come from the same
+# index for both architectures: i386 and amd64 copies of a library must have the same version.
+dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
+update_indexes
+if install "${missing[@]}" "$optional32"; then
+    exit 0
+fi
+reason=$(apt_reason)
+if i386_index_failed; then
+    # Without the security suite's i386 index its i386 libraries cannot match the amd64 ones from
+    # that suite; taking both from the release's own suite keeps them matched.
+    codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
+    reason="the i386 index of ${codename}-security did not download, and then: $reason"
+    if install -t "$codename" "${missing[@]}" "$optional32"; then
+        echo "setup: ${codename}-security's i386 index did not download; Wine and its libraries came from ${codename} itself"
+        exit 0
+    fi
+fi
+echo "setup: $optional32 cannot be installed, so the shipped 32-bit exe will not run here ($reason)"
+install_required "${missing[@]}"
