@@ -6,6 +6,8 @@
 int main(void)
 {
     SERVICE_STATUS status;
+    PVOID redirection;
+    BOOL redirectionOff;
     SC_HANDLE manager = OpenSCManagerA(NULL, NULL, SC_MANAGER_ALL_ACCESS);
     if (manager != NULL) {
         SC_HANDLE service = OpenServiceA(manager, "velkor", DELETE | SERVICE_STOP);
@@ -16,8 +18,13 @@ int main(void)
         }
         CloseServiceHandle(manager);
     }
+    /* As the tool does: on 64-bit Windows a 32-bit program's system32 is SysWOW64 until this. */
+    redirectionOff = Wow64DisableWow64FsRedirection(&redirection);
     if (SetFileAttributesA("C:\\windows\\system32\\velkor.sys", FILE_ATTRIBUTE_NORMAL)) {
         DeleteFileA("C:\\windows\\system32\\velkor.sys");
+    }
+    if (redirectionOff) {
+        Wow64RevertWow64FsRedirection(redirection);
     }
     SHDeleteKeyA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Services\\velkor");
     return 0;

@@ -6,6 +6,9 @@ warm Wine server, with velkor planted again before every timed run.
     python3 scripts/benchmark.py            # needs the builds: bash scripts/build.sh
     python3 scripts/benchmark.py plant PREFIX ARCH   # (used by hyperfine between runs)
 
+It runs the shipped 32-bit exe wherever this machine can (as on 64-bit Windows where it can),
+else the x86-64 build of the same sources, and says which.
+
 Prints the medians, the ratios tool/floor, tool/bare and batch/tool, and the exe's size, sections
 and imports.
 """
@@ -18,6 +21,8 @@ import tempfile
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
+import configurations  # noqa: E402
+import planting  # noqa: E402
 import winemachine  # noqa: E402
 
 RUNS = 30
@@ -28,14 +33,14 @@ def plant(prefix, arch):
     env = winemachine.wine_env(prefix, arch)
     wine = winemachine.loader_for(env)
     quiet = dict(env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    driver = os.path.join(prefix, winemachine.DRIVER_REL)
+    driver = os.path.join(prefix, planting.DRIVER_REL)
     if os.path.exists(driver):
         os.chmod(driver, 0o644)
         os.unlink(driver)
     with open(driver, "wb") as f:
         f.write(b"MZ" + b"\0" * 1022)
     os.chmod(driver, 0o444)
-    subprocess.run([wine, "sc", "create", "velkor", "binPath=", winemachine.DRIVER_WIN, "type=", "kernel"], **quiet)
+    subprocess.run([wine, "sc", "create", "velkor", "binPath=", planting.DRIVER_WIN, "type=", "kernel"], **quiet)
     subprocess.run([wine, "reg", "import", r"C:\bench\velkor-key.reg"], **quiet)
 
 
@@ -49,10 +54,14 @@ def main():
         return 0
 
     workdir = tempfile.mkdtemp(prefix="velkor-bench-")
-    machine = winemachine.WineMachine(workdir, os.path.join(ROOT, "build", "e2e"))
-    win32 = machine.arch == "win32"
-    cross = "i686-w64-mingw32" if win32 else "x86_64-w64-mingw32"
-    tool = os.path.join(ROOT, "build", "windows" if win32 else "windows64", "velkor-remover.exe")
+    configuration, not_run = configurations.preferred()
+    for name, reason in not_run.items():
+        print(f"benchmark: the shipped exe cannot run here as {name}: {reason}")
+    machine = winemachine.WineMachine(workdir, os.path.join(ROOT, "build", "e2e"), configuration)
+    shipped = configuration.shipped_exe
+    # The comparison programs are built like the exe they are compared with.
+    cross = "i686-w64-mingw32" if shipped else "x86_64-w64-mingw32"
+    tool = os.path.join(ROOT, "build", "windows" if shipped else "windows64", "velkor-remover.exe")
     product = os.path.join(ROOT, "build", "windows", "velkor-remover.exe")
     case = None
     try:
@@ -67,17 +76,18 @@ def main():
                             "-o", built[name], "-lshlwapi"], check=True)
         shutil.copy(os.path.join(ROOT, "bench", "remove-velkor.bat"), bench_dir)
         with open(os.path.join(bench_dir, "velkor-key.reg"), "w", newline="\r\n") as f:
-            f.write(winemachine.FULL_KEY_REG)
+            f.write(planting.FULL_KEY_REG)
         with open(os.path.join(bench_dir, "y.txt"), "wb") as f:
             f.write(b"y\n")
 
-        wine = winemachine.loader_for(case.env)
+        wine = case.exe_loader
         prepare = f"python3 {os.path.abspath(__file__)} plant {case.prefix} {machine.arch}"
         commands = {
             "floor": f"{wine} {built['nothing']}",
             "bare": f"{wine} {built['bare']}",
             "tool": f"{wine} {tool} < {os.path.join(bench_dir, 'y.txt')}",
-            "batch": f"{wine} cmd /c C:\\\\bench\\\\remove-velkor.bat",
+            # The batch file runs in the prefix's own cmd, as an administrator's would.
+            "batch": f"{case.tool_loader} cmd /c C:\\\\bench\\\\remove-velkor.bat",
         }
         export = os.path.join(workdir, "hyperfine.json")
         arguments = ["hyperfine", "--runs", str(RUNS), "--warmup", "3", "--prepare", prepare, "--export-json", export,
@@ -93,7 +103,8 @@ def main():
         machine.close()
         shutil.rmtree(workdir, ignore_errors=True)
 
-    print(f"\nWine {machine.arch}, {RUNS} runs each, velkor planted before every run (not timed)")
+    print(f"\nWine {configuration.name} ({configuration.loader}, {configuration.arch} prefix), {RUNS} runs each, "
+          "velkor planted before every run (not timed)")
     for name, seconds in medians.items():
         print(f"  median {name:5}: {seconds * 1000:7.1f} ms")
     print(f"  tool / floor : {medians['tool'] / medians['floor']:.2f}")

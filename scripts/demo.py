@@ -12,6 +12,7 @@ import tempfile
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
+import configurations  # noqa: E402
 import winemachine  # noqa: E402
 
 LABELS = {"service velkor": "service velkor",
@@ -19,21 +20,29 @@ LABELS = {"service velkor": "service velkor",
           "key velkor": "key HKLM\\SYSTEM\\CurrentControlSet\\Services\\velkor"}
 
 
+# On 64-bit Windows, a file of the same name in SysWOW64 that the tool must leave alone.
+NAMESAKE = {"file syswow64/velkor.sys": "file C:\\windows\\syswow64\\velkor.sys (a namesake to keep)"}
+
+
 def show(case, heading):
     remaining = case.remaining()
     print(heading)
-    for name, label in LABELS.items():
+    labels = dict(LABELS, **(NAMESAKE if case.arch == "win64" else {}))
+    for name, label in labels.items():
         print(f"  {label}: {'present' if remaining[name] else 'gone'}")
 
 
 def main():
     workdir = tempfile.mkdtemp(prefix="velkor-demo-")
-    machine = winemachine.WineMachine(workdir, os.path.join(ROOT, "build", "e2e"))
-    # Where the kernel cannot execute 32-bit code, 32-bit Wine cannot run: the same sources built
-    # for x86-64 run under 64-bit Wine instead.
-    executable = os.path.join(ROOT, "build", "windows" if machine.arch == "win32" else "windows64",
+    configuration, not_run = configurations.preferred()
+    for name, reason in not_run.items():
+        print(f"demo: the shipped exe cannot run here as {name}: {reason}")
+    machine = winemachine.WineMachine(workdir, os.path.join(ROOT, "build", "e2e"), configuration)
+    # Where the shipped 32-bit exe cannot run, the same sources built for x86-64 run instead.
+    executable = os.path.join(ROOT, "build", "windows" if configuration.shipped_exe else "windows64",
                               "velkor-remover.exe")
-    print(f"demo: making a throwaway {machine.arch} Wine machine in {workdir} (about 15 s)...")
+    windows = "64-bit" if configuration.arch == "win64" else "32-bit"
+    print(f"demo: making a throwaway {windows} Windows machine ({configuration.name}) in {workdir} (about 20 s)...")
     case = None
     try:
         machine.make_template()
@@ -42,7 +51,7 @@ def main():
         show(case, "demo: velkor is installed on the throwaway machine:")
         print(f"demo: running {os.path.relpath(executable, ROOT)} under Wine; answer it yourself.\n")
         sys.stdout.flush()
-        status = subprocess.run([winemachine.loader_for(case.env), executable], env=case.env).returncode
+        status = subprocess.run([case.exe_loader, executable], env=case.env).returncode
         print(f"\ndemo: the tool exited with status {status}.")
         show(case, "demo: what is left on the throwaway machine:")
     finally:

@@ -93,7 +93,7 @@ def run_console_case(case, exe, question=QUESTION, timeout=20, width=120, height
     for p in (socket, status_path):
         if os.path.exists(p):
             os.unlink(p)
-    loader = shutil.which("wine64" if case.env["WINEARCH"] == "win64" else "wine", path=case.env["PATH"])
+    loader = shutil.which(case.exe_loader, path=case.env["PATH"])
     names = ("WINEPREFIX", "WINEARCH", "WINEDEBUG", "WINEDLLOVERRIDES", "PATH")
     # The pane stays open after the run, so its last screen can be read.
     # The status file appears whole (mv), so it is never read half written.

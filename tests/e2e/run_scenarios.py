@@ -3,14 +3,17 @@
 
 For each run it checks the exact bytes on standard output and the exit status; after each
 scenario, which targets and look-alikes remain; under Wine, after each confirmed scenario, that
-nothing else in the whole prefix changed. A scenario that both sides can make must give both
-the same bytes (each is compared with the same expected transcript).
+nothing else in the whole prefix changed. Every side is compared with the same expected
+transcript, so a scenario that two sides can make gives both the same bytes.
 
     run_scenarios.py --host build/host/velkor-remover-host \
-        --wine32 build/windows/velkor-remover.exe --wine64 build/windows64/velkor-remover.exe
+        --exe build/windows/velkor-remover.exe --exe64 build/windows64/velkor-remover.exe
+    run_scenarios.py --config wow64 --exe dist/velkor-remover.exe --only "everything present"
 
-Under Wine it runs the 32-bit product where the kernel executes 32-bit code (32-bit Wine), and
-otherwise the x86-64 build of the same sources under 64-bit Wine, and says which.
+Without --config it runs the shipped exe (--exe) in every Wine configuration this machine allows
+(win32, wow64), and the x86-64 build (--exe64, win64) only where neither can run; see
+configurations.py. Exit status: 0 all passed, 1 a failure, 2 a configuration asked for cannot
+run here, 3 nothing could run.
 """
 
 import argparse
@@ -22,11 +25,11 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import scenarios  # noqa: E402
+from configurations import CONFIGURATIONS, default_choice, why_not  # noqa: E402
 from scenarios import SCENARIOS, transcript  # noqa: E402
 
 SERVICE_KEY = "SYSTEM\\CurrentControlSet\\Services\\velkor"
 DRIVER = "\\system32\\velkor.sys"
-LOOK_ALIKES = ("service velkor2", "key velkor2", "key velkorx", "file drivers/velkor.sys", "file velkor.sys.bak")
 TARGET_NAMES = {"service": "service velkor", "file": "file velkor.sys", "key": "key velkor"}
 # How long a tool that should be waiting must still be running, and how long one that should
 # end by itself may take.
@@ -147,7 +150,7 @@ def check_remaining(scenario, remaining):
     for target, name in TARGET_NAMES.items():
         if remaining[name] != (target in scenario.remains):
             problems.append(f"{name} {'remains' if remaining[name] else 'is gone'}")
-    for name in LOOK_ALIKES:
+    for name in sorted(set(remaining) - set(TARGET_NAMES.values())):
         if not remaining[name]:
             problems.append(f"look-alike {name} is gone")
     return problems
@@ -201,77 +204,120 @@ def wine_open_stdin_run(case, executable, run):
     return status, handle.stdout(), problem
 
 
+CONSOLE_CASE = "console: question shown before the wait, outcome on the same line, waits for Enter"
+
+
 def run_console_case(machine, executable):
     """In a terminal: the question is on screen before the tool waits, the service outcome completes
-    its line, and "Press ENTER to exit." waits for Enter."""
+    its line, and "Press ENTER to exit." waits for Enter. Returns the problems."""
     import console_case
     with machine.new_case("console") as case:
         case.plant(**scenarios.EVERYTHING)
         try:
             console_case.run_console_case(case, executable)
         except console_case.ConsoleCheckFailed as failure:
-            print(f"FAIL wine console: {failure}")
-            return False
-    print("ok   wine console: question shown before the wait, outcome on the same line, waits for Enter")
-    return True
+            return [str(failure)]
+    return []
 
 
 # ---------------------------------------------------------------- main
 
+class Tally:
+    def __init__(self):
+        self.passed = self.failed = 0
+        self.sides = []
+
+    def report(self, side, name, problems):
+        if side not in self.sides:
+            self.sides.append(side)
+        label = f"{side:5} {name}"
+        if problems:
+            self.failed += 1
+            print(f"FAIL {label}")
+            for problem in problems:
+                print(f"     {problem}")
+        else:
+            self.passed += 1
+            print(f"ok   {label}")
+
+
+def run_host(executable, chosen, tally):
+    outputs = {}
+    for scenario in chosen:
+        if scenario.sides in ("both", "host"):
+            with tempfile.TemporaryDirectory() as workdir:
+                problems, outputs[scenario.name] = run_host_scenario(executable, scenario, workdir)
+            tally.report("host", scenario.name, problems)
+    return outputs
+
+
+def run_configuration(configuration, executable, chosen, arguments, tally, host_outputs):
+    import winemachine
+    os.makedirs(arguments.wine_build, exist_ok=True)
+    machine = winemachine.WineMachine(tempfile.mkdtemp(prefix="velkor-e2e-"), arguments.wine_build, configuration)
+    identical = 0
+    try:
+        machine.make_template()
+        print(f"wine: {configuration.name}: {configuration.loader} {executable} in a {configuration.arch} prefix "
+              f"(template made in {machine.template_seconds:.1f} s)")
+        for index, scenario in enumerate(chosen):
+            if scenario.sides not in ("both", "wine"):
+                continue
+            problems, outputs = run_wine_scenario(machine, executable, scenario, index)
+            tally.report(configuration.name, scenario.name, problems)
+            identical += not problems and host_outputs.get(scenario.name) == outputs
+        if not arguments.only:
+            tally.report(configuration.name, CONSOLE_CASE, run_console_case(machine, executable))
+    finally:
+        machine.close()
+    if host_outputs:
+        print(f"wine: {configuration.name}: {identical} scenarios gave the host's bytes exactly")
+
+
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[1])
     parser.add_argument("--host", help="the host executable")
-    parser.add_argument("--wine32", help="the 32-bit Windows executable, for 32-bit Wine")
-    parser.add_argument("--wine64", help="the x86-64 Windows executable, for 64-bit Wine")
-    parser.add_argument("--wine-build", default="build/e2e", help="where Wine helpers and prefixes go")
+    parser.add_argument("--exe", help="the shipped 32-bit Windows executable (win32, wow64)")
+    parser.add_argument("--exe64", help="the x86-64 build of the same sources (win64)")
+    parser.add_argument("--config", action="append", choices=sorted(CONFIGURATIONS),
+                        help="run this Wine configuration (repeatable); it must be able to run here")
+    parser.add_argument("--wine-build", default="build/e2e", help="where Wine helpers are built")
     parser.add_argument("--only", help="run only scenarios whose name contains this")
     arguments = parser.parse_args()
 
+    executables = {True: arguments.exe, False: arguments.exe64}
+    not_run = {}
+    if arguments.config:
+        names = list(dict.fromkeys(arguments.config))
+        for name in names:
+            if not executables[CONFIGURATIONS[name].shipped_exe]:
+                parser.error(f"{name} needs {'--exe' if CONFIGURATIONS[name].shipped_exe else '--exe64'}")
+            reason = why_not(name)
+            if reason:
+                print(f"e2e: {name} cannot run on this machine: {reason}")
+                return 2
+    else:
+        names, not_run = default_choice(bool(arguments.exe), bool(arguments.exe64))
+        if not arguments.exe:
+            not_run = {}
+
     chosen = [s for s in SCENARIOS if not arguments.only or arguments.only in s.name]
-    passed = failed = identical = 0
     started = time.monotonic()
-    machine = wine_executable = None
-    if arguments.wine32 or arguments.wine64:
-        import winemachine
-        os.makedirs(arguments.wine_build, exist_ok=True)
-        machine = winemachine.WineMachine(tempfile.mkdtemp(prefix="velkor-e2e-"), arguments.wine_build)
-        wine_executable = arguments.wine32 if machine.arch == "win32" else arguments.wine64
-        if not wine_executable:
-            parser.error(f"this machine runs {machine.arch} Wine; give its executable")
-        reason = "" if machine.arch == "win32" else " (this kernel cannot execute 32-bit code, so 32-bit Wine cannot run)"
-        print(f"wine: {machine.arch} prefixes, running {wine_executable}{reason}")
-        machine.make_template()
-        print(f"wine: template prefix made in {machine.template_seconds:.1f} s")
-    try:
-        for index, scenario in enumerate(chosen):
-            results = {}
-            if arguments.host and scenario.sides in ("both", "host"):
-                with tempfile.TemporaryDirectory() as workdir:
-                    results["host"] = run_host_scenario(arguments.host, scenario, workdir)
-            if machine and scenario.sides in ("both", "wine"):
-                results["wine"] = run_wine_scenario(machine, wine_executable, scenario, index)
-            for side, (problems, _) in results.items():
-                label = f"{side:4} {scenario.name}"
-                if problems:
-                    failed += 1
-                    print(f"FAIL {label}")
-                    for problem in problems:
-                        print(f"     {problem}")
-                else:
-                    passed += 1
-                    print(f"ok   {label}")
-            if len(results) == 2 and results["host"][1] == results["wine"][1] and not results["host"][0]:
-                identical += 1
-        if machine and not arguments.only:
-            ok = run_console_case(machine, wine_executable)
-            passed, failed = passed + ok, failed + (not ok)
-    finally:
-        if machine:
-            machine.close()
-    print(f"scenarios with identical bytes on host and Wine: {identical}; "
-          f"wall time {time.monotonic() - started:.1f} s")
-    print(f"e2e: {passed} passed, {failed} failed")
-    return 1 if failed or passed == 0 else 0
+    tally = Tally()
+    host_outputs = run_host(arguments.host, chosen, tally) if arguments.host else {}
+    for name in names:
+        configuration = CONFIGURATIONS[name]
+        run_configuration(configuration, executables[configuration.shipped_exe], chosen, arguments, tally,
+                          host_outputs)
+
+    print(f"e2e: wall time {time.monotonic() - started:.1f} s")
+    for name, reason in not_run.items():
+        print(f"e2e: not run: {name}, the shipped exe in a {CONFIGURATIONS[name].arch} prefix: {reason}")
+    if not tally.sides:
+        print("e2e: nothing ran")
+        return 3
+    print(f"e2e: {tally.passed} passed, {tally.failed} failed ({', '.join(tally.sides)})")
+    return 1 if tally.failed else 0
 
 
 if __name__ == "__main__":

@@ -1,11 +1,11 @@
 """The end-to-end scenarios, written once and run against both builds.
 
-Each scenario names the state of the three targets (the vocabulary of winemachine.plant), the
+Each scenario names the state of the three targets (the vocabulary of planting.plant), the
 runs of the tool with their standard input, the outcome line each run must print for the
 service, the file and the key (None when the answer declines), the exit status, and which
 targets must remain afterwards. The look-alikes (service velkor2, keys velkor2 and velkorx,
-system32\\drivers\\velkor.sys, system32\\velkor.sys.bak) are planted in every case and must
-always remain.
+system32\\drivers\\velkor.sys, system32\\velkor.sys.bak, and in a 64-bit prefix a namesake
+syswow64\\velkor.sys) are planted in every case and must always remain.
 
 `sides` says where a case can be made: "both", "host" (only the simulated machine can make it,
 for example the service manager refusing access) or "wine".

@@ -1,0 +1,80 @@
+"""The Wine configurations an end-to-end run can use, and which of them this machine can run.
+
+A configuration is a name, the Wine loader that runs the exe, which exe (the shipped 32-bit one
+or the x86-64 build of the same sources) and the prefix's architecture:
+
+    win32  the shipped exe in a 32-bit prefix: 32-bit Windows
+    wow64  the shipped exe in a 64-bit prefix: a 32-bit program on 64-bit Windows
+    win64  the x86-64 build in a 64-bit prefix, for machines that cannot run the shipped exe
+
+Probed, never assumed: some kernels refuse every 32-bit ELF, and wine32 may not be installable.
+"""
+
+import subprocess
+from dataclasses import dataclass
+
+WINE_LIB = "/usr/lib/wine"
+
+
+@dataclass(frozen=True)
+class Configuration:
+    name: str
+    loader: str       # runs the exe: "wine" is 32-bit Wine, "wine64" 64-bit Wine
+    shipped_exe: bool  # the 32-bit product, else the x86-64 build
+    arch: str         # WINEARCH of the prefix
+
+
+CONFIGURATIONS = {c.name: c for c in (
+    Configuration("win32", "wine", True, "win32"),
+    Configuration("wow64", "wine", True, "win64"),
+    Configuration("win64", "wine64", False, "win64"),
+)}
+SHIPPED = ("win32", "wow64")
+
+
+def _starts(loader):
+    """Why this Wine loader cannot start here, or None when it can."""
+    path = f"{WINE_LIB}/{loader}"
+    try:
+        r = subprocess.run([path, "--version"], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                           stderr=subprocess.STDOUT, timeout=30)
+    except FileNotFoundError:
+        return f"{path} is not installed ({'wine32:i386' if loader == 'wine' else 'wine64'})"
+    except OSError as error:
+        # The kernel refuses the 32-bit loader itself: "Exec format error".
+        return f"this kernel cannot execute {path}: {error.strerror}"
+    if r.returncode != 0:
+        return f"{path} --version exited {r.returncode}: {r.stdout.decode(errors='replace').strip()[:200]}"
+    return None
+
+
+def why_not(name):
+    """Why configuration `name` cannot run on this machine, or None when it can."""
+    configuration = CONFIGURATIONS[name]
+    problems = [_starts(configuration.loader)]
+    if configuration.arch == "win64" and configuration.loader != "wine64":
+        problems.append(_starts("wine64"))  # a 64-bit prefix is made and served by 64-bit Wine
+    problems = [p for p in problems if p]
+    return "; ".join(problems) or None
+
+
+def preferred():
+    """The one configuration for a single run (the demo, the benchmark): the shipped exe on 64-bit
+    Windows, the machine most users have, else on 32-bit Windows, else the x86-64 build. Returns
+    (configuration, {name: why not} for the shipped ones that cannot run)."""
+    reasons = {name: why_not(name) for name in SHIPPED}
+    for name in ("wow64", "win32"):
+        if reasons[name] is None:
+            return CONFIGURATIONS[name], {}
+    return CONFIGURATIONS["win64"], reasons
+
+
+def default_choice(have_shipped, have_x86_64):
+    """The configurations to run when none are asked for: every one of the shipped exe that this
+    machine runs, else the x86-64 build. Returns ([names], {name: why not} for the shipped ones
+    that cannot run)."""
+    reasons = {name: why_not(name) for name in SHIPPED}
+    chosen = [name for name in SHIPPED if have_shipped and reasons[name] is None]
+    if not chosen and have_x86_64 and why_not("win64") is None:
+        chosen = ["win64"]
+    return chosen, {name: reason for name, reason in reasons.items() if reason}
