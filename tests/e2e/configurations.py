@@ -32,9 +32,24 @@ CONFIGURATIONS = {c.name: c for c in (
 SHIPPED = ("win32", "wow64")
 
 
+def _kernel_refuses_32bit():
+    """Why this kernel cannot execute 32-bit programs, or None when it can (or cannot be told)."""
+    try:
+        subprocess.run(["/lib/ld-linux.so.2", "--version"], stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=30)
+    except FileNotFoundError:
+        return None
+    except OSError as error:
+        return f"this kernel does not execute 32-bit programs ({error.strerror})"
+    return None
+
+
 def _starts(loader):
     """Why this Wine loader cannot start here, or None when it can."""
     path = f"{WINE_LIB}/{loader}"
+    refused = _kernel_refuses_32bit() if loader == "wine" else None
+    if refused:
+        return refused
     try:
         r = subprocess.run([path, "--version"], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                            stderr=subprocess.STDOUT, timeout=30)
