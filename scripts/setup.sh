@@ -15,8 +15,9 @@ required=(cmake make g++ git libgtest-dev clang-format clang-tidy clang libclang
           libc6-i386)
 optional32=wine32:i386
 
-log=$(mktemp)
-trap 'rm -f "$log"' EXIT
+update_log=$(mktemp)
+install_log=$(mktemp)
+trap 'rm -f "$update_log" "$install_log"' EXIT
 export DEBIAN_FRONTEND=noninteractive
 
 installed() {
@@ -39,36 +40,37 @@ kernel_runs_32bit() {
 # One retry; then apt goes on with the indexes that did download, and an install below fails only
 # if a package it needs is really missing.
 update_indexes() {
-    apt-get update -q >"$log" 2>&1 && return 0
+    apt-get update -q >"$update_log" 2>&1 && return 0
     sleep 3
-    apt-get update -q >"$log" 2>&1 && return 0
-    grep -E '^(E|W): ' "$log" | grep -v 'have been ignored' | head -n 1 | sed 's/^/setup: apt-get update: /' || true
+    apt-get update -q >"$update_log" 2>&1 || true
 }
 
-# Whether an index for i386 failed to download in the last update.
-i386_index_failed() {
-    grep -qE '^E: Failed to fetch .*binary-i386' "$log"
+# The indexes that failed to download in the last update, with apt's reason, on one line.
+failed_indexes() {
+    sed -n 's/^E: Failed to fetch \(http[^ ]*\) *\(.*\)$/\1 (\2)/p' "$update_log" | paste -sd ';' -
 }
 
-# The first line of apt's explanation in the log: an unmet dependency, else its error.
+# apt's explanation of the last failed install, on one line: an unmet dependency (an i386 one
+# first), else its error.
 apt_reason() {
-    { grep -E '^ [^ ]+ : (Depends|PreDepends|Conflicts|Breaks)' "$log" || grep -E '^E: ' "$log" || true; } |
-        head -n 1 | sed 's/^ *//'
+    { grep -E '^ [^ ]+:i386 : ' "$install_log" || grep -E '^ [^ ]+ : ' "$install_log" ||
+        grep -E '^E: ' "$install_log" || true; } | head -n 1 | sed 's/^ *//'
 }
 
 install() {
-    apt-get install -y -q --no-install-recommends "$@" >"$log" 2>&1
+    apt-get install -y -q --no-install-recommends "$@" >"$install_log" 2>&1
 }
 
 # Installs the required packages that are missing, or fails naming those that cannot be had.
 install_required() {
     [ $# -gt 0 ] || return 0
     install "$@" && return 0
-    local package unavailable=()
+    local reason package unavailable=()
+    reason=$(apt_reason)
     for package in "$@"; do
         apt-get install -s -q --no-install-recommends "$package" >/dev/null 2>&1 || unavailable+=("$package")
     done
-    echo "setup: cannot install ${unavailable[*]:-$*}: $(apt_reason)" >&2
+    echo "setup: cannot install ${unavailable[*]:-$*}: $reason${failed:+; indexes that did not download: $failed}" >&2
     exit 1
 }
 
@@ -81,7 +83,8 @@ if [ ${#missing[@]} -eq 0 ] && ! $want32; then
     exit 0
 fi
 
-echo "setup: installing ${missing[*]}$($want32 && echo " $optional32")"
+echo "setup: installing${missing[*]:+ ${missing[*]}}$($want32 && echo " $optional32")"
+failed=
 if ! installed libc6-i386; then
     update_indexes
     install_required libc6-i386
@@ -89,8 +92,9 @@ if ! installed libc6-i386; then
     mapfile -t missing < <(not_installed "${required[@]}")
 fi
 if ! $want32; then
-    echo "setup: this kernel does not execute 32-bit code; 32-bit Wine is left out"
+    installed "$optional32" || echo "setup: this kernel does not execute 32-bit code; 32-bit Wine is left out"
     update_indexes
+    failed=$(failed_indexes)
     install_required "${missing[@]}"
     exit 0
 fi
@@ -99,19 +103,21 @@ fi
 # index for both architectures: i386 and amd64 copies of a library must have the same version.
 dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
 update_indexes
+failed=$(failed_indexes)
 if install "${missing[@]}" "$optional32"; then
     exit 0
 fi
-reason=$(apt_reason)
-if i386_index_failed; then
-    # Without the security suite's i386 index its i386 libraries cannot match the amd64 ones from
-    # that suite; taking both from the release's own suite keeps them matched.
-    codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
-    reason="the i386 index of ${codename}-security did not download, and then: $reason"
+reason="apt: $(apt_reason)"
+codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
+if [[ "$failed" == *"${codename}-security"*binary-i386* ]]; then
+    # Without that index, i386 copies of the libraries that amd64 has from the security suite are
+    # missing. Taking both architectures from the release's own suite matches them, unless a
+    # library is installed already at a newer security version.
     if install -t "$codename" "${missing[@]}" "$optional32"; then
-        echo "setup: ${codename}-security's i386 index did not download; Wine and its libraries came from ${codename} itself"
+        echo "setup: ${codename}-security's i386 index did not download, so Wine and its libraries came from ${codename}'s own index"
         exit 0
     fi
+    reason="apt, taking ${codename}'s own index: $(apt_reason)"
 fi
-echo "setup: $optional32 cannot be installed, so the shipped 32-bit exe will not run here ($reason)"
+echo "setup: $optional32 cannot be installed, so the shipped 32-bit exe will not run here: ${failed:+index not downloaded: $failed; }$reason"
 install_required "${missing[@]}"
