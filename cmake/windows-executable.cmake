@@ -18,10 +18,13 @@ else()
     set(VELKOR_SUBSYSTEM_VERSION 5,--minor-subsystem-version,2,--major-os-version,5,--minor-os-version,2)
 endif()
 # --tsaware: without it, GetWindowsDirectoryA answers a per-user directory on terminal servers.
+# --no-insert-timestamp: the link time in the PE header (and so its checksum) is the only thing
+# that made two builds of one commit differ; with 0 there, a release can be rebuilt byte for byte.
 target_link_options(velkor-remover PRIVATE
     -static -s
     "LINKER:--major-subsystem-version,${VELKOR_SUBSYSTEM_VERSION}"
-    LINKER:--tsaware)
+    LINKER:--tsaware
+    LINKER:--no-insert-timestamp)
 
 include(CTest)
 if(BUILD_TESTING AND CMAKE_SIZEOF_VOID_P EQUAL 4)
