@@ -18,6 +18,7 @@ run here, 3 nothing could run.
 
 import argparse
 import os
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -254,7 +255,8 @@ def run_host(executable, chosen, tally):
 def run_configuration(configuration, executable, chosen, arguments, tally, host_outputs):
     import winemachine
     os.makedirs(arguments.wine_build, exist_ok=True)
-    machine = winemachine.WineMachine(tempfile.mkdtemp(prefix="velkor-e2e-"), arguments.wine_build, configuration)
+    workdir = tempfile.mkdtemp(prefix="velkor-e2e-")
+    machine = winemachine.WineMachine(workdir, arguments.wine_build, configuration)
     identical = 0
     try:
         machine.make_template()
@@ -270,6 +272,7 @@ def run_configuration(configuration, executable, chosen, arguments, tally, host_
             tally.report(configuration.name, CONSOLE_CASE, run_console_case(machine, executable))
     finally:
         machine.close()
+        shutil.rmtree(workdir, ignore_errors=True)
     if host_outputs:
         print(f"wine: {configuration.name}: {identical} scenarios gave the host's bytes exactly")
 
