@@ -54,7 +54,7 @@ def _starts(loader):
         r = subprocess.run([path, "--version"], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                            stderr=subprocess.STDOUT, timeout=30)
     except FileNotFoundError:
-        return f"{path} is not installed ({'wine32:i386' if loader == 'wine' else 'wine64'})"
+        return f"{path} is not installed (package {'wine32:i386' if loader == 'wine' else 'wine64'}; set-up says why)"
     except OSError as error:
         # The kernel refuses the 32-bit loader itself: "Exec format error".
         return f"this kernel cannot execute {path}: {error.strerror}"

@@ -232,12 +232,3 @@ class Holder:
             self.proc.kill()
             self.proc.wait()
             raise WineError("%s: helper said %r" % (what, line))
-
-    def release(self, timeout=20):
-        self.proc.stdin.close()
-        try:
-            self.proc.wait(timeout=timeout)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait()
-            raise WineError("%s: helper did not end" % self.what)

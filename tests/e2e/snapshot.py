@@ -65,7 +65,7 @@ def _ignored_value(key, line):
     return False
 
 
-def file_tree(prefix):
+def _file_tree(prefix):
     tree = {}
     for top, dirs, files in os.walk(prefix):
         dirs.sort()
@@ -94,7 +94,7 @@ def snapshot(prefix):
     """Registry hives and file tree of a prefix whose server has exited."""
     return {
         "registry": {h: _parse_hive(os.path.join(prefix, h)) for h in HIVES},
-        "files": file_tree(prefix),
+        "files": _file_tree(prefix),
     }
 
 

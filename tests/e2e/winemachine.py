@@ -23,7 +23,7 @@ import planting
 from configurations import WINE_LIB
 from planting import (DRIVER_REL, LOOK_ALIKE_KEYS, LOOK_ALIKE_SERVICE, SERVICE, SERVICE_KEY, SERVICE_KEY_HKLM,
                       WineError)
-from snapshot import HIVES, diff_snapshots, file_tree, snapshot
+from snapshot import HIVES, diff_snapshots, snapshot
 
 
 
@@ -206,12 +206,6 @@ class WineMachine:
         prefix = os.path.join(self.workdir, "%s-case%03d-%s" % (self.configuration.name, self._count, name))
         return WineCase(self, prefix)
 
-    def template_changes(self):
-        """Changes to the template's files since it was made. Cases share its
-        files through hard links, so an in-place change in a case shows here."""
-        now = {"registry": self.template_snapshot["registry"], "files": file_tree(self.template)}
-        return diff_snapshots(self.template_snapshot, now)
-
     def close(self):
         """Remove the template and the server directory it named."""
         marker = os.path.join(self.template, "wineserver")
@@ -244,7 +238,6 @@ class _TemplateCase:
 
 class WineCase(_TemplateCase):
     def __init__(self, machine, prefix):
-        started = time.monotonic()
         super().__init__(prefix, wine_env(prefix, machine.arch))
         self.machine = machine
         self.arch = machine.arch
@@ -256,7 +249,6 @@ class WineCase(_TemplateCase):
         self._copy_template()
         self._server_up = True
         start_server(self.env)
-        self.setup_seconds = time.monotonic() - started
 
     def _copy_template(self):
         t = self.machine.template
@@ -272,12 +264,6 @@ class WineCase(_TemplateCase):
     def plant(self, service=None, driver=None, key=None):
         """See planting.plant; the helpers that hold things open are released by stop()."""
         self.holders += planting.plant(self, service=service, driver=driver, key=key)
-
-    def release(self):
-        """End the helpers that hold the service or the file open."""
-        holders, self.holders = self.holders, []
-        for h in holders:
-            h.release()
 
     # ------------------------------------------------------------ running
 
@@ -335,10 +321,8 @@ class WineCase(_TemplateCase):
                                         stderr=subprocess.STDOUT)
                  for name, args in queries.items()}
         found = {}
-        self.query_output = {}
         for name, p in procs.items():
             out, _ = p.communicate(timeout=60)
-            self.query_output[name] = out
             if p.returncode not in (0, 1):
                 raise WineError("%s: exit %d: %r" % (" ".join(queries[name]), p.returncode, out))
             found[name] = p.returncode == 0
