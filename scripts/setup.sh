@@ -39,7 +39,11 @@ kernel_runs_32bit() {
 # A mirror in the middle of a sync can serve an index whose size its Release file does not list.
 # One retry; then apt goes on with the indexes that did download, and an install below fails only
 # if a package it needs is really missing.
+# Done once, unless an architecture was added since.
+indexes_fresh=false
 update_indexes() {
+    $indexes_fresh && return 0
+    indexes_fresh=true
     apt-get update -q >"$update_log" 2>&1 && return 0
     sleep 3
     apt-get update -q >"$update_log" 2>&1 || true
@@ -101,7 +105,10 @@ fi
 
 # 32-bit Wine and 64-bit Wine go in one transaction, so their shared libraries come from the same
 # index for both architectures: i386 and amd64 copies of a library must have the same version.
-dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    dpkg --add-architecture i386
+    indexes_fresh=false
+fi
 update_indexes
 failed=$(failed_indexes)
 if install "${missing[@]}" "$optional32"; then

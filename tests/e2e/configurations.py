@@ -77,11 +77,9 @@ def preferred():
     """The one configuration for a single run (the demo, the benchmark): the shipped exe on 64-bit
     Windows, the machine most users have, else on 32-bit Windows, else the x86-64 build. Returns
     (configuration, {name: why not} for the shipped ones that cannot run)."""
-    reasons = {name: why_not(name) for name in SHIPPED}
-    for name in ("wow64", "win32"):
-        if reasons[name] is None:
-            return CONFIGURATIONS[name], {}
-    return CONFIGURATIONS["win64"], reasons
+    chosen, reasons = default_choice(True, True)
+    name = "wow64" if "wow64" in chosen else chosen[0] if chosen else "win64"
+    return CONFIGURATIONS[name], reasons
 
 
 def default_choice(have_shipped, have_x86_64):
