@@ -129,13 +129,17 @@ void Machine::RemoveServiceIfGone(const std::string& name)
 
 namespace {
 
-LSTATUS DeleteSubtree(Key& key)
+LSTATUS DeleteSubtree(Machine& machine, Key& key)
 {
     if (key.deleteRefusal != 0) {
         return key.deleteRefusal;
     }
+    if (!key.linkTarget.empty()) {
+        ++machine.linksFollowed;
+        return static_cast<LSTATUS>(ERROR_CALL_NOT_IMPLEMENTED);
+    }
     for (auto subkey = key.subkeys.begin(); subkey != key.subkeys.end(); subkey = key.subkeys.erase(subkey)) {
-        const LSTATUS status = DeleteSubtree(subkey->second);
+        const LSTATUS status = DeleteSubtree(machine, subkey->second);
         if (status != 0) {
             return status;
         }
@@ -164,7 +168,7 @@ LSTATUS DeleteKeyTree(Machine& machine, HKEY rootKey, const std::string& subKeyP
     if (found == parent->subkeys.end()) {
         return static_cast<LSTATUS>(ERROR_FILE_NOT_FOUND);
     }
-    const LSTATUS status = DeleteSubtree(found->second);
+    const LSTATUS status = DeleteSubtree(machine, found->second);
     if (status == 0) {
         parent->subkeys.erase(found);
     }

@@ -29,6 +29,11 @@ enum class Operation {
     SHDeleteKeyA,
     Wow64DisableWow64FsRedirection,
     Wow64RevertWow64FsRedirection,
+    RegOpenKeyEx,  // both the A and the W form
+    RegEnumKeyExW,
+    RegQueryInfoKeyW,
+    RegQueryValueExW,
+    NtDeleteKey,  // the failure's number is the NTSTATUS returned
 };
 
 struct Service {
@@ -48,8 +53,14 @@ struct File {
 struct Key {
     std::map<std::string, std::string, CaseInsensitiveLess> values;
     std::map<std::string, Key, CaseInsensitiveLess> subkeys;
-    // Nonzero: deleting this key fails with this number (5 for a key whose ACL denies it).
+    // Nonzero: opening or deleting this key fails with this number (5 for a key whose ACL denies
+    // everything).
     LSTATUS deleteRefusal = 0;
+    // Nonempty: the key is a symbolic link to the key of this path below HKEY_LOCAL_MACHINE, and
+    // has no subkeys of its own. Links are never followed here: the tool must open each key as
+    // itself, and a SHDeleteKeyA that meets a link, which Windows would follow, is counted in
+    // Machine::linksFollowed and fails.
+    std::string linkTarget;
 };
 
 struct Machine {
@@ -76,8 +87,10 @@ struct Machine {
         std::string serviceName;
     };
     std::map<std::uintptr_t, OpenHandle> openHandles;
+    std::map<std::uintptr_t, std::string> openKeys;  // registry handles, by the path of their key
     std::uintptr_t nextHandle = 0x1000;
     int invalidCloses = 0;
+    int linksFollowed = 0;
 
     // Set-up helpers. Paths of files are relative to the Windows directory, with a leading
     // backslash; parent directories are created as needed.
@@ -109,7 +122,7 @@ Machine& TheMachine();
 Machine InstalledMachine(const std::string& windowsDirectory = "C:\\WINDOWS");
 
 // SHDeleteKeyA on the machine's registry: the key and everything below it, depth first. A key
-// that refuses deletion stops the walk, leaving what was not yet deleted.
+// that refuses deletion, or a link, stops the walk, leaving what was not yet deleted.
 LSTATUS DeleteKeyTree(Machine& machine, HKEY rootKey, const std::string& subKeyPath);
 
 // Everything before the last backslash of a path or key path; empty when there is none.

@@ -15,6 +15,11 @@ const std::map<std::string, Operation> OperationNames = {
     {"ControlService", Operation::ControlService},
     {"DeleteService", Operation::DeleteService},
     {"SHDeleteKeyA", Operation::SHDeleteKeyA},
+    {"RegOpenKeyEx", Operation::RegOpenKeyEx},
+    {"RegEnumKeyExW", Operation::RegEnumKeyExW},
+    {"RegQueryInfoKeyW", Operation::RegQueryInfoKeyW},
+    {"RegQueryValueExW", Operation::RegQueryValueExW},
+    {"NtDeleteKey", Operation::NtDeleteKey},
 };
 
 bool ParseService(std::istringstream& words, Machine& machine)
@@ -102,6 +107,10 @@ bool ApplyLine(const std::string& line, Machine& machine)
         machine.AddKey(first).values[second] = data;
         return true;
     }
+    if (verb == "link" && words >> first >> second) {
+        machine.AddKey(first).linkTarget = second;
+        return true;
+    }
     if (verb == "deny" && words >> first >> number) {
         machine.AddKey(first).deleteRefusal = static_cast<LSTATUS>(number);
         return true;
@@ -120,6 +129,9 @@ void WriteKey(std::ostream& out, const std::string& path, const Key& key)
     }
     for (const auto& [name, data] : key.values) {
         out << "value " << path << ' ' << name << ' ' << data << '\n';
+    }
+    if (!key.linkTarget.empty()) {
+        out << "link " << path << ' ' << key.linkTarget << '\n';
     }
     if (key.deleteRefusal != 0) {
         out << "deny " << path << ' ' << key.deleteRefusal << '\n';

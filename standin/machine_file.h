@@ -9,6 +9,7 @@
 //   directory PATH
 //   key PATH
 //   value KEYPATH NAME DATA
+//   link KEYPATH TARGETKEYPATH
 //   deny KEYPATH NUMBER
 //   fail OPERATION NUMBER
 #pragma once

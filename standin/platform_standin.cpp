@@ -5,8 +5,11 @@
 
 #include <strings.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstring>
+#include <iterator>
+#include <string>
 #include <vector>
 
 #include "console.h"
@@ -318,4 +321,232 @@ LSTATUS Platform::SHDeleteKeyA(HKEY rootKey, LPCSTR subKeyPath)
         return static_cast<LSTATUS>(machine.lastError);
     }
     return standin::DeleteKeyTree(machine, rootKey, subKeyPath);
+}
+
+namespace {
+
+constexpr LONG StatusAccessDenied = static_cast<LONG>(0xC0000022U);
+constexpr LONG StatusProcedureNotFound = static_cast<LONG>(0xC000007AU);
+constexpr LONG StatusCannotDelete = static_cast<LONG>(0xC0000121U);
+constexpr LONG StatusKeyDeleted = static_cast<LONG>(0xC000017CU);
+
+LSTATUS Status(Machine& machine, DWORD error)
+{
+    machine.lastError = error;
+    return static_cast<LSTATUS>(error);
+}
+
+// The key names of the tool's tests are ASCII, so each character converts on its own.
+std::string Narrow(LPCWSTR text)
+{
+    std::string narrow;
+    for (; *text != L'\0'; ++text) {
+        narrow += static_cast<char>(*text);
+    }
+    return narrow;
+}
+
+// The path below HKEY_LOCAL_MACHINE that a registry handle is open on, or null.
+const std::string* KeyPathOf(Machine& machine, HKEY key)
+{
+    static const std::string root;
+    if (key == HKEY_LOCAL_MACHINE) {
+        return &root;
+    }
+    const auto found = machine.openKeys.find(reinterpret_cast<std::uintptr_t>(key));
+    return found == machine.openKeys.end() ? nullptr : &found->second;
+}
+
+// The key a handle is open on: null with *status set when the handle is unknown or its key gone.
+standin::Key* KeyOf(Machine& machine, HKEY handle, LSTATUS* status)
+{
+    const std::string* path = KeyPathOf(machine, handle);
+    if (path == nullptr) {
+        *status = Status(machine, ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    standin::Key* key = path->empty() ? &machine.localMachine : machine.FindKey(*path);
+    *status = Status(machine, key == nullptr ? ERROR_KEY_DELETED : ERROR_SUCCESS);
+    return key;
+}
+
+LSTATUS OpenKey(HKEY parent, const std::string& subKey, DWORD options, REGSAM access, PHKEY result)
+{
+    Machine& machine = TheMachine();
+    *result = nullptr;
+    if (Fails(machine, Operation::RegOpenKeyEx, "RegOpenKeyEx " + subKey)) {
+        return static_cast<LSTATUS>(machine.lastError);
+    }
+    const std::string* base = KeyPathOf(machine, parent);
+    if (base == nullptr) {
+        return Status(machine, ERROR_INVALID_HANDLE);
+    }
+    // The tool opens every key as itself, asking for what its walk needs; following a link while
+    // opening is not simulated.
+    if (options != REG_OPTION_OPEN_LINK || access != (KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS | DELETE)) {
+        return Status(machine, ERROR_INVALID_PARAMETER);
+    }
+    const std::string path = base->empty() ? subKey : *base + "\\" + subKey;
+    const standin::Key* key = machine.FindKey(path);
+    if (key == nullptr) {
+        return Status(machine, ERROR_FILE_NOT_FOUND);
+    }
+    if (key->deleteRefusal != 0) {
+        return Status(machine, static_cast<DWORD>(key->deleteRefusal));
+    }
+    const std::uintptr_t value = machine.nextHandle;
+    machine.nextHandle += 4;
+    machine.openKeys[value] = path;
+    *result = reinterpret_cast<HKEY>(value);  // NOLINT(performance-no-int-to-ptr)
+    return Status(machine, ERROR_SUCCESS);
+}
+
+}  // namespace
+
+LSTATUS Platform::RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD options, REGSAM access, PHKEY result)
+{
+    return OpenKey(key, subKey, options, access, result);
+}
+
+LSTATUS Platform::RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM access, PHKEY result)
+{
+    return OpenKey(key, Narrow(subKey), options, access, result);
+}
+
+// The Windows signatures, whose out-parameters the stand-in fills only as far as the tool asks.
+// NOLINTBEGIN(readability-non-const-parameter)
+LSTATUS Platform::RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameLength, LPDWORD reserved,
+                                LPWSTR className, LPDWORD classLength, PFILETIME lastWriteTime)
+{
+    Machine& machine = TheMachine();
+    if (Fails(machine, Operation::RegEnumKeyExW, "RegEnumKeyExW " + std::to_string(index))) {
+        return static_cast<LSTATUS>(machine.lastError);
+    }
+    if (reserved != nullptr || className != nullptr || classLength != nullptr || lastWriteTime != nullptr) {
+        return Status(machine, ERROR_INVALID_PARAMETER);
+    }
+    LSTATUS status = ERROR_SUCCESS;
+    const standin::Key* found = KeyOf(machine, key, &status);
+    if (found == nullptr) {
+        return status;
+    }
+    if (index >= found->subkeys.size()) {
+        return Status(machine, ERROR_NO_MORE_ITEMS);
+    }
+    const std::string& subkeyName = std::next(found->subkeys.begin(), index)->first;
+    if (subkeyName.size() + 1 > *nameLength) {
+        return Status(machine, ERROR_MORE_DATA);
+    }
+    std::copy(subkeyName.begin(), subkeyName.end(), name);
+    name[subkeyName.size()] = L'\0';
+    *nameLength = static_cast<DWORD>(subkeyName.size());
+    return Status(machine, ERROR_SUCCESS);
+}
+
+LSTATUS Platform::RegQueryInfoKeyW(HKEY key, LPWSTR className, LPDWORD classLength, LPDWORD reserved, LPDWORD subKeys,
+                                   LPDWORD maxSubKeyLength, LPDWORD maxClassLength, LPDWORD values,
+                                   LPDWORD maxValueNameLength, LPDWORD maxValueLength, LPDWORD securityDescriptorLength,
+                                   PFILETIME lastWriteTime)
+{
+    Machine& machine = TheMachine();
+    if (Fails(machine, Operation::RegQueryInfoKeyW, "RegQueryInfoKeyW")) {
+        return static_cast<LSTATUS>(machine.lastError);
+    }
+    // Only the number of subkeys is simulated.
+    if (className != nullptr || classLength != nullptr || reserved != nullptr || subKeys == nullptr ||
+        maxSubKeyLength != nullptr || maxClassLength != nullptr || values != nullptr || maxValueNameLength != nullptr ||
+        maxValueLength != nullptr || securityDescriptorLength != nullptr || lastWriteTime != nullptr) {
+        return Status(machine, ERROR_INVALID_PARAMETER);
+    }
+    LSTATUS status = ERROR_SUCCESS;
+    const standin::Key* found = KeyOf(machine, key, &status);
+    if (found != nullptr) {
+        *subKeys = static_cast<DWORD>(found->subkeys.size());
+    }
+    return status;
+}
+
+LSTATUS Platform::RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD reserved, LPDWORD type, LPBYTE data,
+                                   LPDWORD dataLength)
+{
+    Machine& machine = TheMachine();
+    const std::string name = Narrow(valueName);
+    if (Fails(machine, Operation::RegQueryValueExW, "RegQueryValueExW " + name)) {
+        return static_cast<LSTATUS>(machine.lastError);
+    }
+    // Only a value's type is simulated, not its data.
+    if (reserved != nullptr || type == nullptr || data != nullptr || dataLength != nullptr) {
+        return Status(machine, ERROR_INVALID_PARAMETER);
+    }
+    LSTATUS status = ERROR_SUCCESS;
+    const standin::Key* found = KeyOf(machine, key, &status);
+    if (found == nullptr) {
+        return status;
+    }
+    if (!found->linkTarget.empty() && name == "SymbolicLinkValue") {
+        *type = REG_LINK;
+        return status;
+    }
+    if (found->values.count(name) == 0) {
+        return Status(machine, ERROR_FILE_NOT_FOUND);
+    }
+    *type = REG_SZ;
+    return status;
+}
+
+// NOLINTEND(readability-non-const-parameter)
+
+LSTATUS Platform::RegCloseKey(HKEY key)
+{
+    Machine& machine = TheMachine();
+    const auto found = machine.openKeys.find(reinterpret_cast<std::uintptr_t>(key));
+    if (found == machine.openKeys.end()) {
+        machine.calls.emplace_back("RegCloseKey invalid");
+        ++machine.invalidCloses;
+        return Status(machine, ERROR_INVALID_HANDLE);
+    }
+    machine.calls.push_back("RegCloseKey " + found->second);
+    machine.openKeys.erase(found);
+    return Status(machine, ERROR_SUCCESS);
+}
+
+LONG Platform::NtDeleteKey(HKEY key)
+{
+    Machine& machine = TheMachine();
+    const std::string* path = KeyPathOf(machine, key);
+    if (Fails(machine, Operation::NtDeleteKey, "NtDeleteKey " + (path == nullptr ? std::string("invalid") : *path))) {
+        return static_cast<LONG>(machine.lastError);
+    }
+    // Only keys opened here can be deleted, not the predefined root.
+    if (path == nullptr || path->empty()) {
+        return StatusAccessDenied;
+    }
+    const std::string parentPath = standin::ParentPath(*path);
+    standin::Key* parent = parentPath.empty() ? &machine.localMachine : machine.FindKey(parentPath);
+    const standin::Key* found = machine.FindKey(*path);
+    if (parent == nullptr || found == nullptr) {
+        return StatusKeyDeleted;
+    }
+    if (!found->subkeys.empty()) {
+        return StatusCannotDelete;
+    }
+    parent->subkeys.erase(path->substr(path->rfind('\\') + 1));
+    return 0;
+}
+
+ULONG Platform::RtlNtStatusToDosError(LONG status)
+{
+    switch (status) {
+    case 0:
+        return ERROR_SUCCESS;
+    case StatusAccessDenied:
+    case StatusCannotDelete:
+        return ERROR_ACCESS_DENIED;
+    case StatusProcedureNotFound:
+        return ERROR_PROC_NOT_FOUND;
+    case StatusKeyDeleted:
+        return ERROR_KEY_DELETED;
+    default:
+        return ERROR_MR_MID_NOT_FOUND;
+    }
 }

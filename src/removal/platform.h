@@ -32,6 +32,24 @@ BOOL ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status);
 BOOL DeleteService(SC_HANDLE service);
 BOOL CloseServiceHandle(SC_HANDLE handle);
 
+// advapi32: the registry. A key opened with REG_OPTION_OPEN_LINK is the key itself even when it is a
+// symbolic link; opened without it, a link opens its target.
+LSTATUS RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD options, REGSAM access, PHKEY result);
+LSTATUS RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM access, PHKEY result);
+LSTATUS RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameLength, LPDWORD reserved, LPWSTR className,
+                      LPDWORD classLength, PFILETIME lastWriteTime);
+LSTATUS RegQueryInfoKeyW(HKEY key, LPWSTR className, LPDWORD classLength, LPDWORD reserved, LPDWORD subKeys,
+                         LPDWORD maxSubKeyLength, LPDWORD maxClassLength, LPDWORD values, LPDWORD maxValueNameLength,
+                         LPDWORD maxValueLength, LPDWORD securityDescriptorLength, PFILETIME lastWriteTime);
+LSTATUS RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD reserved, LPDWORD type, LPBYTE data, LPDWORD dataLength);
+LSTATUS RegCloseKey(HKEY key);
+
+// ntdll: the one call that deletes a key through a handle, so the only way to delete a link as a
+// link. Results are NTSTATUS values. The Windows binding looks both up at run time, so the
+// tool imports nothing from ntdll; without NtDeleteKey the result is STATUS_PROCEDURE_NOT_FOUND.
+LONG NtDeleteKey(HKEY key);
+ULONG RtlNtStatusToDosError(LONG status);
+
 // shlwapi
 LSTATUS SHDeleteKeyA(HKEY rootKey, LPCSTR subKeyPath);
 

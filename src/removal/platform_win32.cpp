@@ -46,10 +46,11 @@ DWORD Platform::GetLastError()
 
 namespace {
 
-// The kernel32 function of that name, or null where this Windows lacks it.
-template <typename Function> Function FindInKernel32(const char* name)
+// A function of a system DLL that every process has loaded (kernel32, ntdll), looked up at run
+// time; null where this Windows lacks it.
+template <typename Function> Function FindInSystemDll(const char* dllName, const char* name)
 {
-    const FARPROC found = ::GetProcAddress(::GetModuleHandleA("kernel32.dll"), name);
+    const FARPROC found = ::GetProcAddress(::GetModuleHandleA(dllName), name);
     // Through void(*)() because GCC warns of a direct cast between unrelated function types.
     return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(found));
 }
@@ -61,7 +62,7 @@ using RevertRedirection = BOOL(WINAPI*)(PVOID);
 
 BOOL Platform::Wow64DisableWow64FsRedirection(PVOID* oldValue)
 {
-    const auto disable = FindInKernel32<DisableRedirection>("Wow64DisableWow64FsRedirection");
+    const auto disable = FindInSystemDll<DisableRedirection>("kernel32.dll", "Wow64DisableWow64FsRedirection");
     if (disable == nullptr) {
         ::SetLastError(ERROR_PROC_NOT_FOUND);
         return FALSE;
@@ -71,7 +72,7 @@ BOOL Platform::Wow64DisableWow64FsRedirection(PVOID* oldValue)
 
 BOOL Platform::Wow64RevertWow64FsRedirection(PVOID oldValue)
 {
-    const auto revert = FindInKernel32<RevertRedirection>("Wow64RevertWow64FsRedirection");
+    const auto revert = FindInSystemDll<RevertRedirection>("kernel32.dll", "Wow64RevertWow64FsRedirection");
     if (revert == nullptr) {
         ::SetLastError(ERROR_PROC_NOT_FOUND);
         return FALSE;
@@ -102,6 +103,65 @@ BOOL Platform::DeleteService(SC_HANDLE service)
 BOOL Platform::CloseServiceHandle(SC_HANDLE handle)
 {
     return ::CloseServiceHandle(handle);
+}
+
+LSTATUS Platform::RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD options, REGSAM access, PHKEY result)
+{
+    return ::RegOpenKeyExA(key, subKey, options, access, result);
+}
+
+LSTATUS Platform::RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM access, PHKEY result)
+{
+    return ::RegOpenKeyExW(key, subKey, options, access, result);
+}
+
+LSTATUS Platform::RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameLength, LPDWORD reserved,
+                                LPWSTR className, LPDWORD classLength, PFILETIME lastWriteTime)
+{
+    return ::RegEnumKeyExW(key, index, name, nameLength, reserved, className, classLength, lastWriteTime);
+}
+
+LSTATUS Platform::RegQueryInfoKeyW(HKEY key, LPWSTR className, LPDWORD classLength, LPDWORD reserved, LPDWORD subKeys,
+                                   LPDWORD maxSubKeyLength, LPDWORD maxClassLength, LPDWORD values,
+                                   LPDWORD maxValueNameLength, LPDWORD maxValueLength, LPDWORD securityDescriptorLength,
+                                   PFILETIME lastWriteTime)
+{
+    return ::RegQueryInfoKeyW(key, className, classLength, reserved, subKeys, maxSubKeyLength, maxClassLength, values,
+                              maxValueNameLength, maxValueLength, securityDescriptorLength, lastWriteTime);
+}
+
+LSTATUS Platform::RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD reserved, LPDWORD type, LPBYTE data,
+                                   LPDWORD dataLength)
+{
+    return ::RegQueryValueExW(key, valueName, reserved, type, data, dataLength);
+}
+
+LSTATUS Platform::RegCloseKey(HKEY key)
+{
+    return ::RegCloseKey(key);
+}
+
+namespace {
+
+using DeleteKeyFunction = LONG(NTAPI*)(HANDLE);
+using StatusToErrorFunction = ULONG(NTAPI*)(LONG);
+constexpr LONG StatusProcedureNotFound = static_cast<LONG>(0xC000007AUL);
+
+}  // namespace
+
+LONG Platform::NtDeleteKey(HKEY key)
+{
+    const auto deleteKey = FindInSystemDll<DeleteKeyFunction>("ntdll.dll", "NtDeleteKey");
+    return deleteKey == nullptr ? StatusProcedureNotFound : deleteKey(key);
+}
+
+ULONG Platform::RtlNtStatusToDosError(LONG status)
+{
+    const auto toError = FindInSystemDll<StatusToErrorFunction>("ntdll.dll", "RtlNtStatusToDosError");
+    if (toError == nullptr) {
+        return status == StatusProcedureNotFound ? ERROR_PROC_NOT_FOUND : ERROR_MR_MID_NOT_FOUND;
+    }
+    return toError(status);
 }
 
 LSTATUS Platform::SHDeleteKeyA(HKEY rootKey, LPCSTR subKeyPath)
