@@ -86,4 +86,80 @@ TEST_F(RemoveRegistryKeyTest, PathsUpTo55CharactersAreShownWholeLongerOnesByThei
     EXPECT_FALSE(Machine().HasKey(longer));
 }
 
+// What Wine cannot make: a link that cannot be deleted, ntdll without NtDeleteKey, a walk that
+// fails. The step then ends with the number, before anything is deleted.
+TEST_F(RemoveRegistryKeyTest, AFailingLinkRemovalLeavesTheWholeKeyAndNamesTheNumber)
+{
+    const struct {
+        Operation operation;
+        DWORD failure;
+        const char* outcome;
+        bool onlyBelow;  // a key that is itself a link has no subkeys to walk
+    } cases[] = {
+        {Operation::NtDeleteKey, 0xC0000022U, "Error 5.", false},    // STATUS_ACCESS_DENIED
+        {Operation::NtDeleteKey, 0xC000007AU, "Error 127.", false},  // no NtDeleteKey in this ntdll
+        {Operation::RegQueryValueExW, 5, "Error 5.", false},
+        {Operation::RegEnumKeyExW, 1450, "Error 1450.", true},
+    };
+    const std::string link = ServiceKey + "\\Parameters\\Back";
+    for (const auto& failing : cases) {
+        for (const bool keyIsLink : {false, true}) {
+            if (keyIsLink && failing.onlyBelow) {
+                continue;
+            }
+            SCOPED_TRACE(std::string(failing.outcome) + (keyIsLink ? " (the key is a link)" : ""));
+            SetUp();
+            Machine().AddKey("SYSTEM\\Far").values["Kept"] = "1";
+            if (keyIsLink) {
+                Machine().AddKey(ServiceKey).linkTarget = "SYSTEM\\Far";
+            } else {
+                PlantServiceKey();
+                Machine().AddKey(link).linkTarget = ServiceKey;
+            }
+            Machine().failures[failing.operation] = failing.failure;
+            const std::string before = testing_support::Describe(Machine());
+
+            RemoveRegistryKey(HKEY_LOCAL_MACHINE, ServiceKey.c_str());
+
+            EXPECT_EQ(Printed(), Crlf("  Delete " + ServiceKey + "\\: " + failing.outcome + "\n"));
+            EXPECT_EQ(testing_support::Describe(Machine()), before);
+            ExpectNoHandleLeft();
+            if (failing.operation == Operation::NtDeleteKey && !keyIsLink) {
+                // Closed from the most recently opened: the link, its parent, the key.
+                std::vector<std::string> closes;
+                for (const std::string& call : Machine().calls) {
+                    if (call.rfind("RegCloseKey", 0) == 0) {
+                        closes.push_back(call);
+                    }
+                }
+                EXPECT_EQ(std::vector<std::string>(closes.end() - 3, closes.end()),
+                          (std::vector<std::string>{"RegCloseKey " + link, "RegCloseKey " + ServiceKey + "\\Parameters",
+                                                    "RegCloseKey " + ServiceKey}));
+            }
+        }
+    }
+}
+
+// The registry nests keys at most 512 levels deep; the walk keeps one open key per level in a
+// fixed array, so a deeper tree is refused whole rather than overrun.
+TEST_F(RemoveRegistryKeyTest, TreesAsDeepAsTheRegistryAllowsAreDeletedDeeperOnesRefused)
+{
+    for (const int levels : {512, 513}) {
+        SCOPED_TRACE(levels);
+        SetUp();
+        std::string deepest = ServiceKey;
+        for (int level = 0; level < levels; ++level) {
+            deepest += "\\k";
+        }
+        Machine().AddKey(deepest);
+
+        RemoveRegistryKey(HKEY_LOCAL_MACHINE, ServiceKey.c_str());
+
+        EXPECT_EQ(Printed(),
+                  Crlf("  Delete " + ServiceKey + "\\: " + (levels == 512 ? "Done." : "Error 1010.") + "\n"));
+        EXPECT_EQ(Machine().HasKey(deepest), levels != 512);
+        ExpectNoHandleLeft();
+    }
+}
+
 }  // namespace

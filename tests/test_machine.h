@@ -47,7 +47,9 @@ protected:
     static void ExpectNoHandleLeft()
     {
         EXPECT_TRUE(Machine().openHandles.empty()) << Machine().openHandles.size() << " handle(s) left open";
+        EXPECT_TRUE(Machine().openKeys.empty()) << Machine().openKeys.size() << " key(s) left open";
         EXPECT_EQ(Machine().invalidCloses, 0);
+        EXPECT_EQ(Machine().linksFollowed, 0);
     }
 };
 

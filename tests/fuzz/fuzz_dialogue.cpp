@@ -1,10 +1,11 @@
 // libFuzzer target: the whole tool on the host build, with arbitrary standard input, an arbitrary
-// Windows directory of 0 to 300 characters, and one arbitrary operation failing with an arbitrary
-// error number. It checks what must hold for every input:
+// Windows directory of 0 to 300 characters, one arbitrary operation failing with an arbitrary
+// error number, and registry links in or as the service's key. It checks what must hold for every
+// input:
 // - the exit status is 0 or 1;
 // - declined: the output ends at the question and nothing on the machine changed;
 // - confirmed: every outcome line is one the routines may print, and only the three targets
-//   changed.
+//   changed, and no link was followed.
 
 #include <cstddef>
 #include <cstdint>
@@ -31,9 +32,12 @@ struct Choices {
     int failingOperation = 0;  // 0: none
     DWORD errorNumber = 0;
     std::uint8_t flags = 0;
+    int linkShape = 0;  // 0: none; 1: a link below the key; 2: the key itself a link; 3: a link back to it
 };
-constexpr std::size_t ChoiceBytes = 8;
-constexpr int OperationCount = 11;
+constexpr std::size_t ChoiceBytes = 9;
+constexpr int OperationCount = 15;
+const std::string ServiceKey = "SYSTEM\\CurrentControlSet\\Services\\velkor";
+const std::string FarKey = "SYSTEM\\VelkorFar";
 
 Choices ReadChoices(const std::uint8_t* data)
 {
@@ -43,6 +47,7 @@ Choices ReadChoices(const std::uint8_t* data)
     choices.failingOperation = data[2] % (OperationCount + 1);
     std::memcpy(&choices.errorNumber, data + 3, sizeof choices.errorNumber);
     choices.flags = data[7];
+    choices.linkShape = data[8] % 4;
     return choices;
 }
 
@@ -62,8 +67,20 @@ Machine ChosenMachine(const Choices& choices)
         machine.services.at("velkor").handlesHeldElsewhere = 1;
         machine.services.at("velkor").markedForDeletion = (choices.flags & 0x80U) != 0;
     }
+    machine.AddKey(FarKey + "\\Deep").values["Level"] = "far";
+    if (choices.linkShape == 1) {
+        machine.AddKey(ServiceKey + "\\Far").linkTarget = FarKey;
+    } else if (choices.linkShape == 2) {
+        machine.FindKey(standin::ParentPath(ServiceKey))->subkeys["velkor"] = standin::Key{};
+        machine.AddKey(ServiceKey).linkTarget = FarKey;
+    } else if (choices.linkShape == 3) {
+        machine.AddKey(ServiceKey + "\\Enum\\Back").linkTarget = ServiceKey;
+    }
     if (choices.failingOperation > 0) {
-        machine.failures[static_cast<Operation>(choices.failingOperation - 1)] = choices.errorNumber;
+        const auto operation = static_cast<Operation>(choices.failingOperation - 1);
+        // The registry walk's operations report through their result, where 0 is success.
+        const bool failsWithZero = choices.errorNumber == 0 && operation >= Operation::RegOpenKeyEx;
+        machine.failures[operation] = failsWithZero ? ERROR_INVALID_FUNCTION : choices.errorNumber;
     }
     return machine;
 }
@@ -81,7 +98,7 @@ std::string WithoutTargets(const Machine& machine)
     standin::WriteMachineDescription(described, machine);
     std::istringstream lines(described.str());
     std::string kept;
-    const std::string key = "SYSTEM\\CurrentControlSet\\Services\\velkor";
+    const std::string& key = ServiceKey;
     for (std::string line; std::getline(lines, line);) {
         const auto names = [&line](const std::string& verb, const std::string& target) {
             std::string prefix = verb;
@@ -92,7 +109,7 @@ std::string WithoutTargets(const Machine& machine)
         };
         if (names("service", "velkor") || names("file", "\\system32\\velkor.sys") ||
             names("directory", "\\system32\\velkor.sys") || names("key", key) || names("value", key) ||
-            names("deny", key)) {
+            names("deny", key) || names("link", key)) {
             continue;
         }
         kept += line;
@@ -216,8 +233,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (WithoutTargets(before) != WithoutTargets(after)) {
         Violation("a confirmed run changed more than the three targets", WithoutTargets(after));
     }
-    if (!after.openHandles.empty() || after.invalidCloses != 0) {
-        Violation("a service handle was left open or closed twice", "");
+    if (!after.openHandles.empty() || !after.openKeys.empty() || after.invalidCloses != 0) {
+        Violation("a service or registry handle was left open or closed twice", "");
+    }
+    if (after.linksFollowed != 0) {
+        Violation("a registry link was followed", "");
     }
     // Only a revert that itself failed may leave the redirection off.
     if (after.redirectionOff && before.failures.count(Operation::Wow64RevertWow64FsRedirection) == 0) {
