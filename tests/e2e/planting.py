@@ -15,7 +15,7 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 HELPER_SOURCES = os.path.join(HERE, "helpers")
-HELPERS = ("holdservice", "lockfile", "denykey", "nostopsvc")
+HELPERS = ("holdservice", "lockfile", "denykey", "nostopsvc", "makelink")
 DRIVER_IMAGE = "driverimage"
 
 SERVICE = "velkor"
@@ -30,7 +30,8 @@ HELPER_DIR_REL = "drive_c/e2e-helpers"
 # Look-alikes that the tool must leave alone, present in every case, by the name checks report.
 LOOK_ALIKE_SERVICE = "velkor2"
 LOOK_ALIKE_KEYS = {"key velkor2": r"HKLM\SYSTEM\CurrentControlSet\Services\velkor2",
-                   "key velkorx": r"HKLM\SYSTEM\CurrentControlSet\Services\velkorx"}
+                   "key velkorx": r"HKLM\SYSTEM\CurrentControlSet\Services\velkorx",
+                   "key VelkorFar": r"HKLM\SYSTEM\VelkorFar"}
 LOOK_ALIKE_FILES = {"file drivers/velkor.sys": "drive_c/windows/system32/drivers/velkor.sys",
                     "file velkor.sys.bak": "drive_c/windows/system32/velkor.sys.bak"}
 # On 64-bit Windows a 32-bit program that names system32 gets SysWOW64 unless it turns the
@@ -39,8 +40,23 @@ WOW64_LOOK_ALIKE_FILES = {"file syswow64/velkor.sys": "drive_c/windows/syswow64/
 
 SERVICE_STATES = (None, "stopped", "running-refuses-stop", "held-open", "marked", "running-driver")
 DRIVER_STATES = (None, "plain", "readonly-hidden-system", "locked", "directory", "running-image")
-KEY_STATES = (None, "full", "deny-subkey")
+KEY_STATES = (None, "full", "deny-subkey", "link-subkey", "is-link", "loop", "deep", "wide")
 DENIED_SUBKEY = SERVICE_KEY + r"\Parameters"
+
+# The far key, a look-alike that registry links in the service's key point at: the tool must
+# delete the links and never what they lead to. It is under SYSTEM because a 32-bit program on
+# 64-bit Windows sees HKLM\Software redirected, and a link there would not resolve for it.
+FAR_KEY = r"SYSTEM\VelkorFar"
+# {key state: (link, its target)}, both below HKLM. "is-link": the service's key itself is the
+# link; "loop": a link below it leads back to it.
+LINKS = {"link-subkey": (SERVICE_KEY + r"\Far", FAR_KEY),
+         "is-link": (SERVICE_KEY, FAR_KEY),
+         "loop": (SERVICE_KEY + r"\Parameters\Back", SERVICE_KEY)}
+NT_MACHINE = "\\Registry\\Machine\\"
+
+# Windows allows 512 levels of keys below HKLM; the service's key is the 4th.
+TREE_DEPTH = 512 - (SERVICE_KEY.count("\\") + 1)
+TREE_WIDTH = 5000
 
 # Values and nested subkeys added to the service's key. The service manager
 # writes Type/Start/ErrorControl/ImagePath itself.
@@ -67,7 +83,7 @@ FULL_KEY_REG = r"""Windows Registry Editor Version 5.00
 "Level"="deeper"
 """
 
-# A key that is no service and shares the target's prefix.
+# A key that is no service and shares the target's prefix, and the far key (FAR_KEY).
 LOOK_ALIKE_KEY_REG = r"""Windows Registry Editor Version 5.00
 
 [HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Services\velkorx]
@@ -76,7 +92,27 @@ LOOK_ALIKE_KEY_REG = r"""Windows Registry Editor Version 5.00
 
 [HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Services\velkorx\Parameters]
 "Mode"=dword:00000002
+
+[HKEY_LOCAL_MACHINE\SYSTEM\VelkorFar]
+"Owner"="far"
+"Count"=dword:00000003
+
+[HKEY_LOCAL_MACHINE\SYSTEM\VelkorFar\Deep]
+"Level"="far"
+
+[HKEY_LOCAL_MACHINE\SYSTEM\VelkorFar\Deep\Deeper]
+"Level"="farther"
 """
+
+
+def tree_subkeys(key):
+    """Paths below the service's key of the subkeys that key="deep" or "wide" adds, each to be
+    given a value: for "deep" only the deepest, whose creation makes the whole chain."""
+    if key == "deep":
+        return ["\\".join("level%d" % n for n in range(1, TREE_DEPTH + 1))]
+    if key == "wide":
+        return ["sub%d" % n for n in range(1, TREE_WIDTH + 1)]
+    return []
 
 
 class WineError(RuntimeError):
@@ -143,7 +179,7 @@ def _import_reg(case, text, name):
 
 
 def plant_look_alikes(case):
-    """With the server up: the look-alike service and key."""
+    """With the server up: the look-alike service and keys."""
     case.wine_ok(["sc", "create", LOOK_ALIKE_SERVICE, "binPath=", r"C:\windows\system32\drivers\velkor.sys",
                   "type=", "kernel"])
     _import_reg(case, LOOK_ALIKE_KEY_REG, "decoy.reg")
@@ -154,21 +190,33 @@ def plant(case, service=None, driver=None, key=None):
     Holders that keep a service or the file open; the case releases them.
 
     A planted service always has its own key (the service manager makes it); key="full" adds
-    values and nested subkeys to it. The service "running-driver" runs the driver file as its
-    image, so it goes only with driver="running-image", and that driver only with it."""
+    values and nested subkeys to it, and the other key states add to that (see LINKS and
+    tree_subkeys), except "is-link", which only goes without a service. The service
+    "running-driver" runs the driver file as its image, so it goes only with
+    driver="running-image", and that driver only with it."""
     if service not in SERVICE_STATES or driver not in DRIVER_STATES or key not in KEY_STATES:
         raise ValueError((service, driver, key))
     if (service == "running-driver") != (driver == "running-image"):
         raise ValueError("running-driver and running-image go together")
+    if key == "is-link" and service is not None:
+        raise ValueError("a service brings its own key, which is then no link")
+    # Wine's service manager deletes a deleted stopped service's key itself as the tool closes
+    # its handle, following links (a loop overflows its stack and the tool's CloseServiceHandle
+    # raises): that would be a test of Wine, not of the tool.
+    if key in LINKS and service == "stopped":
+        raise ValueError("no links in a stopped service's key")
 
     _plant_driver(case, driver)
     _plant_service(case, service)
-    if key is not None:
+    if key not in (None, "is-link"):
         _import_reg(case, FULL_KEY_REG, "velkor-key.reg")
+    if tree_subkeys(key):
+        _import_reg(case, _tree_reg(key), "velkor-tree.reg")
     if key == "deny-subkey":
-        r = case.wine_ok([HELPER_DIR_WIN + r"\denykey.exe", DENIED_SUBKEY])
-        if r.stdout.strip() != b"ready":
-            raise WineError("denykey: %r" % r.stdout)
+        _run_helper(case, "denykey", DENIED_SUBKEY)
+    if key in LINKS:
+        link, target = LINKS[key]
+        _run_helper(case, "makelink", link, NT_MACHINE + target)
 
     # Holders last: marking the service for deletion must follow the key's planting.
     holders = []
@@ -180,6 +228,19 @@ def plant(case, service=None, driver=None, key=None):
         holders.append(Holder(case, [HELPER_DIR_WIN + r"\holdservice.exe", SERVICE, "delete"],
                               "holdservice delete"))
     return holders
+
+
+def _tree_reg(key):
+    text = ["Windows Registry Editor Version 5.00", ""]
+    for subkey in tree_subkeys(key):
+        text += ["[HKEY_LOCAL_MACHINE\\%s\\%s]" % (SERVICE_KEY, subkey), '"Leaf"=dword:00000001', ""]
+    return "\n".join(text)
+
+
+def _run_helper(case, name, *args):
+    r = case.wine_ok([HELPER_DIR_WIN + "\\" + name + ".exe"] + list(args))
+    if r.stdout.strip() != b"ready":
+        raise WineError("%s: %r" % (name, r.stdout))
 
 
 def _plant_driver(case, driver):

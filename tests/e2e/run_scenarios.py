@@ -25,6 +25,7 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import planting  # noqa: E402
 import scenarios  # noqa: E402
 from configurations import CONFIGURATIONS, default_choice, why_not  # noqa: E402
 from scenarios import SCENARIOS, transcript  # noqa: E402
@@ -44,6 +45,9 @@ SERVICE_STATES = {"stopped": "", "running-refuses-stop": " running refuses-stop"
                   "marked": " held-open marked"}
 DRIVER_STATES = {"plain": f"file {DRIVER}", "readonly-hidden-system": f"file {DRIVER} readonly hidden system",
                  "locked": f"file {DRIVER} refuse=32", "directory": f"directory {DRIVER}"}
+# The far key that planted links point at, as the report must still show it.
+FAR_KEY_LINES = (f"value {planting.FAR_KEY} Owner far", f"value {planting.FAR_KEY}\\Deep Level far",
+                 f"value {planting.FAR_KEY}\\Deep\\Deeper Level farther")
 
 
 def service_lines(name, flags=""):
@@ -58,17 +62,21 @@ def host_description(scenario):
              *service_lines("velkor2"),
              "value SYSTEM\\CurrentControlSet\\Services\\velkorx Start 3",
              "file \\system32\\drivers\\velkor.sys",
-             "file \\system32\\velkor.sys.bak"]
+             "file \\system32\\velkor.sys.bak",
+             *FAR_KEY_LINES]
     if scenario.service:
         lines += service_lines("velkor", SERVICE_STATES[scenario.service])
     if scenario.driver:
         lines.append(DRIVER_STATES[scenario.driver])
-    if scenario.key:
+    if scenario.key not in (None, "is-link"):
         lines += [f"value {SERVICE_KEY} DisplayName velkor",
                   f"value {SERVICE_KEY}\\Enum Count 1",
                   f"value {SERVICE_KEY}\\Parameters\\Deep\\Deeper Level deeper"]
+    lines += [f"value {SERVICE_KEY}\\{subkey} Leaf 1" for subkey in planting.tree_subkeys(scenario.key)]
     if scenario.key == "deny-subkey":
         lines.append(f"deny {SERVICE_KEY}\\Parameters 5")
+    if scenario.key in planting.LINKS:
+        lines.append("link %s %s" % planting.LINKS[scenario.key])
     return "\n".join(lines + list(scenario.host_extra)) + "\n"
 
 
@@ -78,7 +86,9 @@ def host_remaining(description_lines):
     return {
         "service velkor": "service velkor" in present,
         "service velkor2": "service velkor2" in present,
-        "key velkor": services_key + "velkor" in present,
+        "key velkor": services_key + "velkor" in present or f"link {SERVICE_KEY}" in present,
+        # Whole: what is left of a far key that a link led to is as bad as none.
+        "key VelkorFar": set(FAR_KEY_LINES) <= set(description_lines),
         "key velkor2": services_key + "velkor2" in present,
         "key velkorx": services_key + "velkorx" in present,
         "file velkor.sys": f"file {DRIVER}" in present or f"directory {DRIVER}" in present,

@@ -4,8 +4,9 @@ Each scenario names the state of the three targets (the vocabulary of planting.p
 runs of the tool with their standard input, the outcome line each run must print for the
 service, the file and the key (None when the answer declines), the exit status, and which
 targets must remain afterwards. The look-alikes (service velkor2, keys velkor2 and velkorx,
-system32\\drivers\\velkor.sys, system32\\velkor.sys.bak, and in a 64-bit prefix a namesake
-syswow64\\velkor.sys) are planted in every case and must always remain.
+system32\\drivers\\velkor.sys, system32\\velkor.sys.bak, in a 64-bit prefix a namesake
+syswow64\\velkor.sys, and the far key SYSTEM\\VelkorFar that planted registry links point at)
+are planted in every case and must always remain.
 
 `sides` says where a case can be made: "both", "host" (only the simulated machine can make it,
 for example the service manager refusing access) or "wine".
@@ -78,6 +79,7 @@ EVERYTHING = dict(service="stopped", driver="readonly-hidden-system", key="full"
 # closes, so right after a successful service step the key step finds nothing.
 REMOVED_ALL = (SERVICE_DELETED, FILE_DONE, KEY_MISSING)
 NOTHING_THERE = (SERVICE_MISSING, FILE_MISSING, KEY_MISSING)
+KEY_ALONE = (SERVICE_MISSING, FILE_MISSING, KEY_DONE)
 ALL_TARGETS = frozenset({"service", "file", "key"})
 
 SCENARIOS = [
@@ -85,7 +87,18 @@ SCENARIOS = [
     Scenario("nothing present", runs=[Run(b"y\n\n", NOTHING_THERE)]),
     Scenario("service alone", service="stopped", runs=[Run(b"y\n\n", (SERVICE_DELETED, FILE_MISSING, KEY_MISSING))]),
     Scenario("driver file alone", driver="plain", runs=[Run(b"y\n\n", (SERVICE_MISSING, FILE_DONE, KEY_MISSING))]),
-    Scenario("key alone, no service", key="full", runs=[Run(b"y\n\n", (SERVICE_MISSING, FILE_MISSING, KEY_DONE))]),
+    Scenario("key alone, no service", key="full", runs=[Run(b"y\n\n", KEY_ALONE)]),
+    # Registry links in the key go as links, never followed: the far key they lead to stays
+    # whole. A held-open service keeps the service manager from deleting its key (following the
+    # links) during the run.
+    Scenario("key with a link to a far key", key="link-subkey", runs=[Run(b"y\n\n", KEY_ALONE)]),
+    Scenario("key itself a link to a far key", key="is-link", runs=[Run(b"y\n\n", KEY_ALONE)]),
+    Scenario("key with a link back to itself", driver="plain", key="loop",
+             runs=[Run(b"y\n\n", (SERVICE_MISSING, FILE_DONE, KEY_DONE))]),
+    Scenario("service held open, with a link in its key", service="held-open", key="link-subkey",
+             runs=[Run(b"y\n\n", (SERVICE_DELETED, FILE_MISSING, KEY_DONE))], remains=frozenset({"service"})),
+    Scenario("key with subkeys 512 levels deep below HKLM", key="deep", runs=[Run(b"y\n\n", KEY_ALONE)]),
+    Scenario("key with 5,000 subkeys", key="wide", runs=[Run(b"y\n\n", KEY_ALONE)]),
     # A service that cannot stop now is only marked; its key is deleted by the key step, and the
     # service itself stays until it stops, so the next run finds it already marked.
     Scenario("running service refusing the stop, run twice", service="running-refuses-stop",
