@@ -100,6 +100,8 @@ TEST_F(RemoveRegistryKeyTest, AFailingLinkRemovalLeavesTheWholeKeyAndNamesTheNum
         {Operation::NtDeleteKey, 0xC000007AU, "Error 127.", false},  // no NtDeleteKey in this ntdll
         {Operation::RegQueryValueExW, 5, "Error 5.", false},
         {Operation::RegEnumKeyExW, 1450, "Error 1450.", true},
+        // The key is there, so even a number that means "not found" is no "Not found.".
+        {Operation::RegEnumKeyExW, ERROR_FILE_NOT_FOUND, "Error 2.", true},
     };
     const std::string link = ServiceKey + "\\Parameters\\Back";
     for (const auto& failing : cases) {

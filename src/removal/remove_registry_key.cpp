@@ -53,19 +53,27 @@ private:
     HKEY key_ = nullptr;
 };
 
-void PrintKeyOutcome(LSTATUS status)
+// The step that ended the routine: opening the key, removing the links in it, or deleting what
+// is left with SHDeleteKeyA.
+enum class KeyStep { Open, RemoveLinks, DeleteTree };
+
+struct KeyOutcome {
+    KeyStep step;
+    LSTATUS status;
+};
+
+// "Not found." means that the key was not there. A number from the walk below a key that was there
+// is printed as a number, whatever it is.
+void PrintKeyOutcome(KeyOutcome outcome)
 {
-    switch (status) {
-    case ERROR_SUCCESS:
+    const LSTATUS status = outcome.status;
+    if (status == ERROR_SUCCESS) {
         Platform::PrintText("Done.\n");
-        return;
-    case ERROR_FILE_NOT_FOUND:
-    case ERROR_PATH_NOT_FOUND:
+    } else if ((status == ERROR_FILE_NOT_FOUND || status == ERROR_PATH_NOT_FOUND) &&
+               outcome.step != KeyStep::RemoveLinks) {
         Platform::PrintText("Not found.\n");
-        return;
-    default:
+    } else {
         Platform::PrintText("Error %d.\n", static_cast<int>(status));
-        return;
     }
 }
 
@@ -139,12 +147,10 @@ LSTATUS RemoveLinksBelow(HKEY top)
         if (depth == DeepestLevel) {
             return ERROR_BADKEY;  // deeper than the registry allows: not a tree to trust
         }
+        // Any failure ends the walk, even one that may only mean that a subkey went away
+        // meanwhile: a subkey left unvisited could be a link, which SHDeleteKeyA would follow.
         UniqueRegistryKey& subkey = levels[depth];
         status = OpenSubkeyAt(current, --unvisited[depth], subkey);
-        if (status == ERROR_NO_MORE_ITEMS || status == ERROR_FILE_NOT_FOUND) {
-            status = ERROR_SUCCESS;  // deleted meanwhile by someone else: nothing to follow there
-            continue;
-        }
         bool isLink = false;
         if (status == ERROR_SUCCESS) {
             status = IsLink(subkey.Get(), &isLink);
@@ -163,18 +169,19 @@ LSTATUS RemoveLinksBelow(HKEY top)
 
 // Leaves the key with ordinary keys only: deletes the key when it is itself a link
 // (*keyWasLink), else every link below it.
-LSTATUS RemoveLinks(HKEY rootKey, const char* subKeyPath, bool* keyWasLink)
+KeyOutcome RemoveLinks(HKEY rootKey, const char* subKeyPath, bool* keyWasLink)
 {
     UniqueRegistryKey key;
-    LSTATUS status = Platform::RegOpenKeyExA(rootKey, subKeyPath, REG_OPTION_OPEN_LINK, WalkAccess, key.Receive());
-    if (status != ERROR_SUCCESS) {
-        return status;
+    const LSTATUS opened =
+        Platform::RegOpenKeyExA(rootKey, subKeyPath, REG_OPTION_OPEN_LINK, WalkAccess, key.Receive());
+    if (opened != ERROR_SUCCESS) {
+        return {KeyStep::Open, opened};
     }
-    status = IsLink(key.Get(), keyWasLink);
-    if (status != ERROR_SUCCESS) {
-        return status;
+    LSTATUS status = IsLink(key.Get(), keyWasLink);
+    if (status == ERROR_SUCCESS) {
+        status = *keyWasLink ? DeleteLink(key.Get()) : RemoveLinksBelow(key.Get());
     }
-    return *keyWasLink ? DeleteLink(key.Get()) : RemoveLinksBelow(key.Get());
+    return {KeyStep::RemoveLinks, status};
 }
 
 }  // namespace
@@ -189,9 +196,9 @@ void RemoveRegistryKey(HKEY rootKey, const char* subKeyPath)
     }
 
     bool keyWasLink = false;
-    LSTATUS status = RemoveLinks(rootKey, subKeyPath, &keyWasLink);
-    if (status == ERROR_SUCCESS && !keyWasLink) {
-        status = Platform::SHDeleteKeyA(rootKey, subKeyPath);
+    KeyOutcome outcome = RemoveLinks(rootKey, subKeyPath, &keyWasLink);
+    if (outcome.status == ERROR_SUCCESS && !keyWasLink) {
+        outcome = {KeyStep::DeleteTree, Platform::SHDeleteKeyA(rootKey, subKeyPath)};
     }
-    PrintKeyOutcome(status);
+    PrintKeyOutcome(outcome);
 }

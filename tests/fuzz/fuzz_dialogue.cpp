@@ -78,9 +78,13 @@ Machine ChosenMachine(const Choices& choices)
     }
     if (choices.failingOperation > 0) {
         const auto operation = static_cast<Operation>(choices.failingOperation - 1);
-        // The registry walk's operations report through their result, where 0 is success.
-        const bool failsWithZero = choices.errorNumber == 0 && operation >= Operation::RegOpenKeyEx;
-        machine.failures[operation] = failsWithZero ? ERROR_INVALID_FUNCTION : choices.errorNumber;
+        // A failure must be one. The registry walk's operations report through their result, where
+        // 0 is success; and 2 from RegQueryValueExW is the answer "no such value", which for a
+        // link would be a lie that no caller could see through.
+        const bool notAFailure =
+            (choices.errorNumber == 0 && operation >= Operation::RegOpenKeyEx) ||
+            (choices.errorNumber == ERROR_FILE_NOT_FOUND && operation == Operation::RegQueryValueExW);
+        machine.failures[operation] = notAFailure ? ERROR_INVALID_FUNCTION : choices.errorNumber;
     }
     return machine;
 }
