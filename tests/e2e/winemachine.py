@@ -326,6 +326,13 @@ class WineCase(_TemplateCase):
             if p.returncode not in (0, 1):
                 raise WineError("%s: exit %d: %r" % (" ".join(queries[name]), p.returncode, out))
             found[name] = p.returncode == 0
+        # A look-alike can only be lost, never come back: one that reads as missing is asked again
+        # alone. Once, in a chroot, "sc query velkor2" among these parallel queries answered
+        # "missing" for a service the saved hive still held.
+        for name, args in queries.items():
+            if name not in ("service velkor", "key velkor") and not found[name] and self.wine(args).returncode == 0:
+                print("note: %s: missing among parallel queries, present when asked alone" % name)
+                found[name] = True
         found["file velkor.sys"] = os.path.lexists(self.unix_path(DRIVER_REL))
         if look_alikes:
             for name, rel in planting.look_alike_files(self.arch).items():
