@@ -1,14 +1,13 @@
 // Deletes one registry key with everything below it, and nothing outside it.
 //
-// SHDeleteKeyA opens each subkey the ordinary way, and a registry symbolic link opened that way
-// opens its target: a link inside the key would have its target deleted, and a link back into the
-// key would send the deletion round until the stack overflows. So every link in the tree, and the
-// key itself when it is one, is first deleted as a link, through a handle opened with
-// REG_OPTION_OPEN_LINK. What SHDeleteKeyA then deletes is ordinary keys only.
+// SHDeleteKeyA follows registry links, so every link in the tree, and the key itself when it is
+// one, is first deleted as a link (registry_links.h). What SHDeleteKeyA then deletes is ordinary
+// keys only.
 
 #include <string.h>
 
 #include "platform.h"
+#include "registry_links.h"
 #include "removal.h"
 
 namespace {
@@ -16,42 +15,6 @@ namespace {
 // Longer paths are shown as "..." and their last characters, keeping the line short.
 constexpr size_t LongestPathShownWhole = 55;
 constexpr size_t ShortenedPathTail = 51;
-
-// What the walk needs of each key: its link value, its subkeys, and the right to delete it.
-constexpr REGSAM WalkAccess = KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS | DELETE;
-// The registry nests keys at most 512 levels deep, so no key lies deeper below ours.
-constexpr int DeepestLevel = 512;
-// A key name has at most 255 characters.
-constexpr DWORD KeyNameCapacity = 256;
-
-// Owns one open registry key and closes it with RegCloseKey.
-class UniqueRegistryKey {
-public:
-    UniqueRegistryKey() = default;
-    ~UniqueRegistryKey() { Reset(); }
-    UniqueRegistryKey(const UniqueRegistryKey&) = delete;
-    UniqueRegistryKey& operator=(const UniqueRegistryKey&) = delete;
-    UniqueRegistryKey(UniqueRegistryKey&&) = delete;
-    UniqueRegistryKey& operator=(UniqueRegistryKey&&) = delete;
-
-    [[nodiscard]] HKEY Get() const { return key_; }
-    void Reset()
-    {
-        if (key_ != nullptr) {
-            Platform::RegCloseKey(key_);
-            key_ = nullptr;
-        }
-    }
-    // Closes the key held, if any, and gives the place where an open call stores the next one.
-    PHKEY Receive()
-    {
-        Reset();
-        return &key_;
-    }
-
-private:
-    HKEY key_ = nullptr;
-};
 
 // The step that ended the routine: opening the key, removing the links in it, or deleting what
 // is left with SHDeleteKeyA.
@@ -77,113 +40,6 @@ void PrintKeyOutcome(KeyOutcome outcome)
     }
 }
 
-// A link holds its target's path in this value, of type REG_LINK; an ordinary key has no such value.
-LSTATUS IsLink(HKEY key, bool* isLink)
-{
-    DWORD type = REG_NONE;
-    const LSTATUS status = Platform::RegQueryValueExW(key, L"SymbolicLinkValue", nullptr, &type, nullptr, nullptr);
-    *isLink = status == ERROR_SUCCESS && type == REG_LINK;
-    if (status == ERROR_FILE_NOT_FOUND) {
-        return ERROR_SUCCESS;
-    }
-    return status;
-}
-
-// Deletes the link that `link` was opened as; its target is left alone.
-LSTATUS DeleteLink(HKEY link)
-{
-    const LONG status = Platform::NtDeleteKey(link);
-    if (status == 0) {
-        return ERROR_SUCCESS;
-    }
-    return static_cast<LSTATUS>(Platform::RtlNtStatusToDosError(status));
-}
-
-LSTATUS CountSubkeys(HKEY key, DWORD* count)
-{
-    return Platform::RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, count, nullptr, nullptr, nullptr, nullptr,
-                                      nullptr, nullptr, nullptr);
-}
-
-// Opens the subkey at `index` as itself, a link included. Names are taken in UTF-16 so that every
-// name opens again exactly, whatever the code page.
-LSTATUS OpenSubkeyAt(HKEY parent, DWORD index, UniqueRegistryKey& subkey)
-{
-    WCHAR name[KeyNameCapacity];
-    DWORD nameLength = KeyNameCapacity;
-    const LSTATUS status =
-        Platform::RegEnumKeyExW(parent, index, name, &nameLength, nullptr, nullptr, nullptr, nullptr);
-    if (status != ERROR_SUCCESS) {
-        return status;
-    }
-    return Platform::RegOpenKeyExW(parent, name, REG_OPTION_OPEN_LINK, WalkAccess, subkey.Receive());
-}
-
-// Deletes, as a link, every link in the tree below `top`, and changes nothing else.
-//
-// Depth first and without recursion, so that no tree can exhaust the stack: per level one open key
-// and the number of its subkeys still to visit, in fixed arrays. Subkeys are visited from the last
-// to the first, so that deleting one never moves those still to visit and every key is visited at
-// most once. A link is never entered: it is deleted where it is found.
-LSTATUS RemoveLinksBelow(HKEY top)
-{
-    // levels[n] is open on a key n + 1 levels below top; unvisited[n] counts down the subkeys of
-    // the key n levels below top. The array closes its keys from the deepest up.
-    UniqueRegistryKey levels[DeepestLevel];
-    DWORD unvisited[DeepestLevel + 1] = {};
-    int depth = 0;
-    HKEY current = top;
-
-    LSTATUS status = CountSubkeys(top, &unvisited[0]);
-    while (status == ERROR_SUCCESS) {
-        if (unvisited[depth] == 0) {
-            if (depth == 0) {
-                return ERROR_SUCCESS;
-            }
-            levels[--depth].Reset();
-            current = depth == 0 ? top : levels[depth - 1].Get();
-            continue;
-        }
-        if (depth == DeepestLevel) {
-            return ERROR_BADKEY;  // deeper than the registry allows: not a tree to trust
-        }
-        // Any failure ends the walk, even one that may only mean that a subkey went away
-        // meanwhile: a subkey left unvisited could be a link, which SHDeleteKeyA would follow.
-        UniqueRegistryKey& subkey = levels[depth];
-        status = OpenSubkeyAt(current, --unvisited[depth], subkey);
-        bool isLink = false;
-        if (status == ERROR_SUCCESS) {
-            status = IsLink(subkey.Get(), &isLink);
-        }
-        if (status == ERROR_SUCCESS && isLink) {
-            status = DeleteLink(subkey.Get());
-            subkey.Reset();
-        } else if (status == ERROR_SUCCESS) {
-            status = CountSubkeys(subkey.Get(), &unvisited[depth + 1]);
-            current = subkey.Get();
-            ++depth;
-        }
-    }
-    return status;
-}
-
-// Leaves the key with ordinary keys only: deletes the key when it is itself a link
-// (*keyWasLink), else every link below it.
-KeyOutcome RemoveLinks(HKEY rootKey, const char* subKeyPath, bool* keyWasLink)
-{
-    UniqueRegistryKey key;
-    const LSTATUS opened =
-        Platform::RegOpenKeyExA(rootKey, subKeyPath, REG_OPTION_OPEN_LINK, WalkAccess, key.Receive());
-    if (opened != ERROR_SUCCESS) {
-        return {KeyStep::Open, opened};
-    }
-    LSTATUS status = IsLink(key.Get(), keyWasLink);
-    if (status == ERROR_SUCCESS) {
-        status = *keyWasLink ? DeleteLink(key.Get()) : RemoveLinksBelow(key.Get());
-    }
-    return {KeyStep::RemoveLinks, status};
-}
-
 }  // namespace
 
 void RemoveRegistryKey(HKEY rootKey, const char* subKeyPath)
@@ -195,9 +51,10 @@ void RemoveRegistryKey(HKEY rootKey, const char* subKeyPath)
         Platform::PrintText("  Delete ...%s\\: ", subKeyPath + (length - ShortenedPathTail));
     }
 
-    bool keyWasLink = false;
-    KeyOutcome outcome = RemoveLinks(rootKey, subKeyPath, &keyWasLink);
-    if (outcome.status == ERROR_SUCCESS && !keyWasLink) {
+    // A key that was itself a link is gone with the link; there is nothing left to delete.
+    const LinkRemoval links = RemoveRegistryLinks(rootKey, subKeyPath);
+    KeyOutcome outcome = {links.keyOpened ? KeyStep::RemoveLinks : KeyStep::Open, links.status};
+    if (links.status == ERROR_SUCCESS && !links.keyWasLink) {
         outcome = {KeyStep::DeleteTree, Platform::SHDeleteKeyA(rootKey, subKeyPath)};
     }
     PrintKeyOutcome(outcome);
