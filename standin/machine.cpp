@@ -121,10 +121,9 @@ void Machine::RemoveServiceIfGone(const std::string& name)
             return;
         }
     }
+    const std::string keyPath = ServiceKeyPath(found->first);
     services.erase(found);
-    if (Key* servicesKey = FindKey("SYSTEM\\CurrentControlSet\\Services")) {
-        servicesKey->subkeys.erase(name);
-    }
+    DeleteKeyTree(*this, HKEY_LOCAL_MACHINE, keyPath);
 }
 
 namespace {

@@ -109,7 +109,7 @@ struct Machine {
     [[nodiscard]] bool HasKey(const std::string& path) const { return FindKey(path) != nullptr; }
 
     // Removes a service that is marked, stopped and no longer open anywhere, with its key,
-    // as the service manager does.
+    // as the service manager does: like SHDeleteKeyA, following links (see DeleteKeyTree).
     void RemoveServiceIfGone(const std::string& name);
 };
 

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <functional>
 
 #include "test_machine.h"
@@ -64,6 +65,22 @@ const ServiceCase ServiceCases[] = {
          m.failures[Operation::DeleteService] = ERROR_ACCESS_DENIED;
      },
      "DeleteService FAILED. GetLastError = 5\n", true},
+    // The service manager deletes a stopped service's key as its handle closes, following links:
+    // they must be gone by then, and one that cannot go keeps the service from being deleted.
+    {"link in a stopped service's key goes first",
+     [](Machine& m) {
+         m.AddService(Velkor, Service{});
+         m.AddKey("SYSTEM\\Far").values["Kept"] = "1";
+         m.AddKey(standin::ServiceKeyPath(Velkor) + "\\Far").linkTarget = "SYSTEM\\Far";
+     },
+     "DeleteService SUCCESS.\n", false},
+    {"link that cannot be deleted",
+     [](Machine& m) {
+         m.AddService(Velkor, Running(true));
+         m.AddKey(standin::ServiceKeyPath(Velkor) + "\\Far").linkTarget = "SYSTEM\\Far";
+         m.failures[Operation::NtDeleteKey] = 0xC0000022;  // STATUS_ACCESS_DENIED
+     },
+     "DeleteService FAILED. GetLastError = 5\n", true},
     {"error numbers print as signed decimal",
      [](Machine& m) {
          m.AddService(Velkor, Service{});
@@ -111,16 +128,39 @@ TEST_F(RemoveServiceTest, NothingFollowsAFailedManagerOpen)
     EXPECT_EQ(Machine().calls, std::vector<std::string>{"OpenSCManagerA"});
 }
 
-TEST_F(RemoveServiceTest, ClosesTheServiceBeforeTheManager)
+TEST_F(RemoveServiceTest, LooksForLinksBeforeStoppingAndClosesTheServiceBeforeTheManager)
 {
     Machine().AddService(Velkor, Service{});
 
     RemoveService(Velkor);
 
-    const std::vector<std::string> expected = {
-        "OpenSCManagerA", "OpenServiceA velkor",       "ControlService",
-        "DeleteService",  "CloseServiceHandle velkor", "CloseServiceHandle manager"};
+    const std::string key = standin::ServiceKeyPath(Velkor);
+    const std::vector<std::string> expected = {"OpenSCManagerA",
+                                               "OpenServiceA velkor",
+                                               "RegOpenKeyEx " + key,
+                                               "RegQueryValueExW SymbolicLinkValue",
+                                               "RegQueryInfoKeyW",
+                                               "RegCloseKey " + key,
+                                               "ControlService",
+                                               "DeleteService",
+                                               "CloseServiceHandle velkor",
+                                               "CloseServiceHandle manager"};
     EXPECT_EQ(Machine().calls, expected);
+}
+
+TEST_F(RemoveServiceTest, ALinkThatCannotBeDeletedLeavesTheServiceRunningAndUndeleted)
+{
+    Machine().AddService(Velkor, Running(true));
+    Machine().AddKey(standin::ServiceKeyPath(Velkor) + "\\Far").linkTarget = "SYSTEM\\Far";
+    Machine().failures[Operation::NtDeleteKey] = 0xC0000022;
+
+    RemoveService(Velkor);
+
+    const std::vector<std::string>& calls = Machine().calls;
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), "ControlService"), 0);
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), "DeleteService"), 0);
+    EXPECT_TRUE(Machine().services.at(Velkor).running);
+    EXPECT_FALSE(Machine().services.at(Velkor).markedForDeletion);
 }
 
 TEST_F(RemoveServiceTest, ClosesTheManagerWhenTheServiceDoesNotOpen)

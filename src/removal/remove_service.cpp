@@ -1,9 +1,17 @@
 // Stops a service and asks the Service Control Manager to delete it.
 
+#include <string.h>
+
 #include "platform.h"
+#include "registry_links.h"
 #include "removal.h"
 
 namespace {
+
+// The service manager keeps each service's configuration in this key's subkey of its name, below
+// HKEY_LOCAL_MACHINE; a service name has at most 256 characters.
+constexpr char ServicesKeyPath[] = "SYSTEM\\CurrentControlSet\\Services\\";
+constexpr size_t LongestServiceName = 256;
 
 // Owns one handle from the service manager (the manager's own or a service's) and closes it
 // with CloseServiceHandle, the one function that closes such handles.
@@ -58,6 +66,26 @@ void PrintServiceOutcome(ServiceStep step, DWORD error)
     }
 }
 
+// The service manager deletes a deleted service's key itself, once the service has stopped and its
+// last handle is closed, and it follows registry links there. So the links in the key go before
+// the service is stopped or deleted. Returns ERROR_SUCCESS when no link is left (a key that is not
+// there has none), else the number that kept one in place.
+DWORD RemoveLinksFromServiceKey(const char* serviceName)
+{
+    const size_t nameLength = strlen(serviceName);
+    if (nameLength > LongestServiceName) {
+        return ERROR_INVALID_NAME;
+    }
+    char keyPath[sizeof ServicesKeyPath + LongestServiceName];
+    memcpy(keyPath, ServicesKeyPath, sizeof ServicesKeyPath - 1);
+    memcpy(keyPath + sizeof ServicesKeyPath - 1, serviceName, nameLength + 1);
+
+    const LinkRemoval links = RemoveRegistryLinks(HKEY_LOCAL_MACHINE, keyPath);
+    const bool keyMissing =
+        !links.keyOpened && (links.status == ERROR_FILE_NOT_FOUND || links.status == ERROR_PATH_NOT_FOUND);
+    return keyMissing ? ERROR_SUCCESS : static_cast<DWORD>(links.status);
+}
+
 }  // namespace
 
 void RemoveService(const char* serviceName)
@@ -71,6 +99,14 @@ void RemoveService(const char* serviceName)
     const UniqueServiceHandle service(Platform::OpenServiceA(manager.Get(), serviceName, DELETE | SERVICE_STOP));
     if (!service.IsOpen()) {
         PrintServiceOutcome(ServiceStep::OpenService, Platform::GetLastError());
+        return;
+    }
+
+    // A link left in the key would lead the service manager's deletion outside it: then the service
+    // is neither stopped nor deleted, and the line names the number.
+    const DWORD linkError = RemoveLinksFromServiceKey(serviceName);
+    if (linkError != ERROR_SUCCESS) {
+        PrintServiceOutcome(ServiceStep::Delete, linkError);
         return;
     }
 

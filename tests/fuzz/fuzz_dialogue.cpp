@@ -79,11 +79,16 @@ Machine ChosenMachine(const Choices& choices)
     if (choices.failingOperation > 0) {
         const auto operation = static_cast<Operation>(choices.failingOperation - 1);
         // A failure must be one. The registry walk's operations report through their result, where
-        // 0 is success; and 2 from RegQueryValueExW is the answer "no such value", which for a
-        // link would be a lie that no caller could see through.
+        // 0 is success. 2 from RegQueryValueExW is the answer "no such value", and 2 or 3 from
+        // opening the key the answer "no such key": for a link, or for a key that is there, lies
+        // that no caller could see through.
+        const bool walkOperation = operation >= Operation::RegOpenKeyEx && operation <= Operation::NtDeleteKey;
+        const bool notThere =
+            choices.errorNumber == ERROR_FILE_NOT_FOUND || choices.errorNumber == ERROR_PATH_NOT_FOUND;
         const bool notAFailure =
-            (choices.errorNumber == 0 && operation >= Operation::RegOpenKeyEx) ||
-            (choices.errorNumber == ERROR_FILE_NOT_FOUND && operation == Operation::RegQueryValueExW);
+            (choices.errorNumber == 0 && walkOperation) ||
+            (choices.errorNumber == ERROR_FILE_NOT_FOUND && operation == Operation::RegQueryValueExW) ||
+            (notThere && operation == Operation::RegOpenKeyEx);
         machine.failures[operation] = notAFailure ? ERROR_INVALID_FUNCTION : choices.errorNumber;
     }
     return machine;
