@@ -34,6 +34,8 @@ enum class Operation {
     RegQueryInfoKeyW,
     RegQueryValueExW,
     NtDeleteKey,  // the failure's number is the NTSTATUS returned
+    GetFileAttributesA,
+    MoveFileExA,
 };
 
 struct Service {
@@ -45,6 +47,7 @@ struct Service {
 };
 
 struct File {
+    // FILE_ATTRIBUTE_REPARSE_POINT: a link or junction, which no attribute change clears.
     DWORD attributes = FILE_ATTRIBUTE_NORMAL;
     // Nonzero: DeleteFileA fails with this number (32 for a file another process has open).
     DWORD deleteRefusal = 0;
@@ -68,7 +71,9 @@ struct Machine {
     std::map<std::string, Service, CaseInsensitiveLess> services;
     std::map<std::string, File, CaseInsensitiveLess> files;  // by full path
     std::set<std::string, CaseInsensitiveLess> directories;  // by full path
-    Key localMachine;                                        // HKEY_LOCAL_MACHINE
+    // Full paths that MoveFileExA recorded for deletion at the next boot, as it was given them.
+    std::vector<std::string> pendingDeletions;
+    Key localMachine;  // HKEY_LOCAL_MACHINE
     // 64-bit Windows running the 32-bit tool: "system32" below the Windows directory means
     // SysWOW64 while the file-system redirection is on. Windows before XP SP2 lacks the
     // functions that turn it off.

@@ -20,6 +20,8 @@ const std::map<std::string, Operation> OperationNames = {
     {"RegQueryInfoKeyW", Operation::RegQueryInfoKeyW},
     {"RegQueryValueExW", Operation::RegQueryValueExW},
     {"NtDeleteKey", Operation::NtDeleteKey},
+    {"GetFileAttributesA", Operation::GetFileAttributesA},
+    {"MoveFileExA", Operation::MoveFileExA},
 };
 
 bool ParseService(std::istringstream& words, Machine& machine)
@@ -95,6 +97,10 @@ bool ApplyLine(const std::string& line, Machine& machine)
     }
     if (verb == "directory" && words >> first) {
         machine.AddDirectory(first);
+        return true;
+    }
+    if (verb == "pending-delete" && words >> first) {
+        machine.pendingDeletions.push_back(first);
         return true;
     }
     if (verb == "key" && words >> first) {
@@ -188,6 +194,9 @@ void WriteMachineDescription(std::ostream& out, const Machine& machine)
             }
             out << '\n';
         }
+    }
+    for (const auto& path : machine.pendingDeletions) {
+        out << "pending-delete " << path << '\n';
     }
     WriteKey(out, "", machine.localMachine);
 }

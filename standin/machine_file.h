@@ -7,6 +7,7 @@
 //   service NAME [running] [refuses-stop] [held-open] [marked]
 //   file PATH [readonly] [hidden] [system] [refuse=NUMBER]
 //   directory PATH
+//   pending-delete FULLPATH   (a deletion at the next boot, recorded by MoveFileExA)
 //   key PATH
 //   value KEYPATH NAME DATA
 //   link KEYPATH TARGETKEYPATH

@@ -150,13 +150,48 @@ BOOL Platform::SetFileAttributesA(LPCSTR path, DWORD attributes)
     const std::string seen = SeenPath(machine, path);
     const auto file = machine.files.find(seen);
     if (file != machine.files.end()) {
-        file->second.attributes = attributes;
+        file->second.attributes = attributes | (file->second.attributes & FILE_ATTRIBUTE_REPARSE_POINT);
         return Succeed(machine);
     }
     if (machine.directories.count(seen) != 0) {
         return Succeed(machine);
     }
     return FailMissing(machine, seen);
+}
+
+DWORD Platform::GetFileAttributesA(LPCSTR path)
+{
+    Machine& machine = TheMachine();
+    if (Fails(machine, Operation::GetFileAttributesA, std::string("GetFileAttributesA ") + path)) {
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    const std::string seen = SeenPath(machine, path);
+    const auto file = machine.files.find(seen);
+    if (file != machine.files.end()) {
+        machine.lastError = ERROR_SUCCESS;
+        return file->second.attributes;
+    }
+    if (machine.directories.count(seen) != 0) {
+        machine.lastError = ERROR_SUCCESS;
+        return FILE_ATTRIBUTE_DIRECTORY;
+    }
+    FailMissing(machine, seen);
+    return INVALID_FILE_ATTRIBUTES;
+}
+
+BOOL Platform::MoveFileExA(LPCSTR existingPath, LPCSTR newPath, DWORD flags)
+{
+    Machine& machine = TheMachine();
+    if (Fails(machine, Operation::MoveFileExA, std::string("MoveFileExA ") + existingPath)) {
+        return FALSE;
+    }
+    // Only a deletion at the next boot is simulated. The path is recorded as given, not as WOW64
+    // redirection would see it, as Windows does.
+    if (newPath != nullptr || flags != MOVEFILE_DELAY_UNTIL_REBOOT) {
+        return Fail(machine, ERROR_INVALID_PARAMETER);
+    }
+    machine.pendingDeletions.emplace_back(existingPath);
+    return Succeed(machine);
 }
 
 BOOL Platform::DeleteFileA(LPCSTR path)

@@ -18,31 +18,47 @@ struct FileCase {
     std::function<void(Machine&)> plant;
     const char* outcome;
     bool fileRemains;
+    bool deletedAtNextBoot;  // scheduled with MoveFileExA
 };
 
 const FileCase FileCases[] = {
-    {"read-only hidden system file", [](Machine& m) { m.AddFile(Driver, ReadOnlyHiddenSystem); }, "Done.\n", false},
-    {"missing file", [](Machine& m) { m.AddDirectory("\\system32"); }, "File Not Found.\n", false},
-    {"missing directory on the way", [](Machine& m) { m.AddDirectory(""); }, "File Not Found.\n", false},
-    {"directory in the file's place", [](Machine& m) { m.AddDirectory(Driver); }, "Access Denied.\n", false},
+    {"read-only hidden system file", [](Machine& m) { m.AddFile(Driver, ReadOnlyHiddenSystem); }, "Done.\n", false,
+     false},
+    {"missing file", [](Machine& m) { m.AddDirectory("\\system32"); }, "File Not Found.\n", false, false},
+    {"missing directory on the way", [](Machine& m) { m.AddDirectory(""); }, "File Not Found.\n", false, false},
+    {"directory in the file's place", [](Machine& m) { m.AddDirectory(Driver); }, "Access Denied.\n", false, false},
     {"file open elsewhere",
      [](Machine& m) {
          m.AddFile(Driver, FILE_ATTRIBUTE_READONLY);
          m.files.at(m.FullPath(Driver)).deleteRefusal = ERROR_SHARING_VIOLATION;
      },
-     "Error 32.\n", true},
+     "Error 32.\n", true, true},
     {"deletion refused",
      [](Machine& m) {
          m.AddFile(Driver, FILE_ATTRIBUTE_NORMAL);
          m.failures[Operation::DeleteFileA] = ERROR_ACCESS_DENIED;
      },
-     "Access Denied.\n", true},
+     "Access Denied.\n", true, true},
+    // A link or junction could lead the deletion at boot elsewhere.
+    {"reparse point in the file's place",
+     [](Machine& m) {
+         m.AddFile(Driver, FILE_ATTRIBUTE_REPARSE_POINT);
+         m.files.at(m.FullPath(Driver)).deleteRefusal = ERROR_ACCESS_DENIED;
+     },
+     "Access Denied.\n", true, false},
+    {"scheduling refused: the line is the deletion's own",
+     [](Machine& m) {
+         m.AddFile(Driver, FILE_ATTRIBUTE_NORMAL);
+         m.files.at(m.FullPath(Driver)).deleteRefusal = ERROR_SHARING_VIOLATION;
+         m.failures[Operation::MoveFileExA] = ERROR_ACCESS_DENIED;
+     },
+     "Error 32.\n", true, false},
     {"attribute change refused",
      [](Machine& m) {
          m.AddFile(Driver, FILE_ATTRIBUTE_READONLY);
          m.failures[Operation::SetFileAttributesA] = ERROR_ACCESS_DENIED;
      },
-     "Access Denied.\n", true},
+     "Access Denied.\n", true, false},
 };
 
 class RemoveWindowsFileTest : public testing_support::MachineTest {
@@ -89,6 +105,9 @@ TEST_F(RemoveWindowsFileTest, PrintsThePathAndOneOutcome)
         EXPECT_EQ(Printed(), Crlf(std::string("  Delete C:\\WINDOWS\\system32\\velkor.sys: ") + fileCase.outcome));
         EXPECT_EQ(Machine().HasFile(Driver), fileCase.fileRemains);
         EXPECT_EQ(Machine().directories.count(Machine().FullPath(Driver)) != 0, directoryInPlace);
+        EXPECT_EQ(Machine().pendingDeletions, fileCase.deletedAtNextBoot
+                                                  ? std::vector<std::string>{Machine().FullPath(Driver)}
+                                                  : std::vector<std::string>{});
     }
 }
 
@@ -182,9 +201,13 @@ TEST_F(RemoveWindowsFileOn64BitWindowsTest, TurnsRedirectionBackOnAfterReadingTh
 
     EXPECT_EQ(Printed(), Crlf("  Delete C:\\WINDOWS\\system32\\velkor.sys: Error 32.\n"));
     EXPECT_FALSE(Machine().redirectionOff);
-    const std::vector<std::string> expected = {"Wow64DisableWow64FsRedirection", "SetFileAttributesA", "DeleteFileA",
-                                               "Wow64RevertWow64FsRedirection"};
+    // Scheduled with the redirection off, under the literal system32 path, which at boot is the
+    // real system32.
+    const std::vector<std::string> expected = {
+        "Wow64DisableWow64FsRedirection", "SetFileAttributesA", "DeleteFileA", "GetFileAttributesA", "MoveFileExA",
+        "Wow64RevertWow64FsRedirection"};
     EXPECT_EQ(RedirectionAndFileCalls(), expected);
+    EXPECT_EQ(Machine().pendingDeletions, std::vector<std::string>{"C:\\WINDOWS\\system32\\velkor.sys"});
 }
 
 TEST_F(RemoveWindowsFileTest, WhereRedirectionCannotBeTurnedOffNothingIsTurnedBackOn)

@@ -18,6 +18,10 @@ bool ReadLine(char* buffer, int readSize);
 UINT GetWindowsDirectoryA(LPSTR buffer, UINT size);
 BOOL SetFileAttributesA(LPCSTR path, DWORD attributes);
 BOOL DeleteFileA(LPCSTR path);
+DWORD GetFileAttributesA(LPCSTR path);
+// With MOVEFILE_DELAY_UNTIL_REBOOT and no new name: records the path, as given, for the session
+// manager to delete early in the next boot.
+BOOL MoveFileExA(LPCSTR existingPath, LPCSTR newPath, DWORD flags);
 DWORD GetLastError();
 // A 32-bit process on 64-bit Windows sees SysWOW64 where it names system32 until it turns this
 // redirection off. Both fail where Windows has no redirection or lacks the functions (XP before

@@ -39,6 +39,16 @@ BOOL Platform::DeleteFileA(LPCSTR path)
     return ::DeleteFileA(path);
 }
 
+DWORD Platform::GetFileAttributesA(LPCSTR path)
+{
+    return ::GetFileAttributesA(path);
+}
+
+BOOL Platform::MoveFileExA(LPCSTR existingPath, LPCSTR newPath, DWORD flags)
+{
+    return ::MoveFileExA(existingPath, newPath, flags);
+}
+
 DWORD Platform::GetLastError()
 {
     return ::GetLastError();

@@ -50,19 +50,39 @@ void PrintFileOutcome(DWORD error)
     }
 }
 
+// A file in use (a loaded driver's image, a file another program holds open) cannot be deleted
+// now, but the session manager deletes it early in the next boot, before anything opens it. Only
+// a plain file is scheduled: a directory would be deleted at the restart once empty, and a reparse
+// point could lead the deletion elsewhere. Whether the scheduling succeeds changes nothing for the
+// outcome line, which already says that the file is still there.
+void DeleteAtNextRestart(const char* path)
+{
+    const DWORD attributes = Platform::GetFileAttributesA(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES ||
+        (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
+        return;
+    }
+    Platform::MoveFileExA(path, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+}
+
 // Returns the error number of the call that failed, or ERROR_SUCCESS. The attributes are made
-// normal first because DeleteFileA refuses a read-only file; if that fails, nothing is deleted.
-// The error number is read before the redirection is turned back on.
+// normal first because DeleteFileA refuses a read-only file; if that fails, nothing is deleted,
+// now or at the restart. The error number is read before the redirection is turned back on, and
+// the scheduling happens with it off, so that it names the real system32's file.
 DWORD DeleteWithNormalAttributes(const char* path)
 {
     const FileSystemRedirectionOff redirectionOff;
     if (!Platform::SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL)) {
         return Platform::GetLastError();
     }
-    if (!Platform::DeleteFileA(path)) {
-        return Platform::GetLastError();
+    if (Platform::DeleteFileA(path)) {
+        return ERROR_SUCCESS;
     }
-    return ERROR_SUCCESS;
+    const DWORD error = Platform::GetLastError();
+    if (error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION) {
+        DeleteAtNextRestart(path);
+    }
+    return error;
 }
 
 }  // namespace

@@ -5,7 +5,9 @@
 // - the exit status is 0 or 1;
 // - declined: the output ends at the question and nothing on the machine changed;
 // - confirmed: every outcome line is one the routines may print, and only the three targets
-//   changed, and no link was followed.
+//   changed, and no link was followed;
+// - a deletion at the next boot is scheduled only for the driver file, and only when the file line
+//   says that it is in use or refused.
 
 #include <cstddef>
 #include <cstdint>
@@ -35,7 +37,7 @@ struct Choices {
     int linkShape = 0;  // 0: none; 1: a link below the key; 2: the key itself a link; 3: a link back to it
 };
 constexpr std::size_t ChoiceBytes = 9;
-constexpr int OperationCount = 15;
+constexpr int OperationCount = 17;
 const std::string ServiceKey = "SYSTEM\\CurrentControlSet\\Services\\velkor";
 const std::string FarKey = "SYSTEM\\VelkorFar";
 
@@ -117,6 +119,7 @@ std::string WithoutTargets(const Machine& machine)
                    (line.size() == prefix.size() || line[prefix.size()] == ' ' || line[prefix.size()] == '\\');
         };
         if (names("service", "velkor") || names("file", "\\system32\\velkor.sys") ||
+            names("pending-delete", machine.windowsDirectory + "\\system32\\velkor.sys") ||
             names("directory", "\\system32\\velkor.sys") || names("key", key) || names("value", key) ||
             names("deny", key) || names("link", key)) {
             continue;
@@ -142,30 +145,30 @@ bool IsSignedDecimal(const std::string& text)
     return text.size() > start && text.find_first_not_of("0123456789", start) == std::string::npos;
 }
 
-// Consumes one outcome line, which must be one of the texts or a number form.
-void ExpectOutcome(const std::string& output, std::size_t& position, std::initializer_list<const char*> texts,
-                   std::initializer_list<const char*> numberPrefixes)
+// Consumes one outcome line, which must be one of the texts or a number form, and returns it.
+std::string ExpectOutcome(const std::string& output, std::size_t& position, std::initializer_list<const char*> texts,
+                          std::initializer_list<const char*> numberPrefixes)
 {
     const std::size_t end = output.find("\r\n", position);
     if (end == std::string::npos) {
         Violation("outcome without a line end", output.substr(position));
     }
-    const std::string line = output.substr(position, end - position);
+    std::string line = output.substr(position, end - position);
     position = end + 2;
     for (const char* text : texts) {
         if (line == text) {
-            return;
+            return line;
         }
     }
     for (const char* prefix : numberPrefixes) {
         const std::string start(prefix);
         if (line.compare(0, start.size(), start) == 0 && line.back() == '.' &&
             IsSignedDecimal(line.substr(start.size(), line.size() - start.size() - 1))) {
-            return;
+            return line;
         }
         if (line.compare(0, start.size(), start) == 0 && start.back() == ' ' &&
             IsSignedDecimal(line.substr(start.size()))) {
-            return;
+            return line;
         }
     }
     Violation("outcome line the routines never print", line);
@@ -228,7 +231,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                    "DeleteService FAILED. GetLastError = "});
     Expect(output, position,
            standin::TextModeBytes("Deleting VELKOR Files...\n  Delete " + shownDirectory + "\\system32\\velkor.sys: "));
-    ExpectOutcome(output, position, {"Done.", "File Not Found.", "Access Denied."}, {"Error "});
+    const std::string fileOutcome =
+        ExpectOutcome(output, position, {"Done.", "File Not Found.", "Access Denied."}, {"Error "});
     Expect(output, position, standin::TextModeBytes("Finished removing VELKOR.\n\nRemoving REGISTRY ENTRIES...\n"));
     Expect(output, position, "  Delete SYSTEM\\CurrentControlSet\\Services\\velkor\\: ");
     ExpectOutcome(output, position, {"Done.", "Not found."}, {"Error "});
@@ -244,6 +248,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     if (!after.openHandles.empty() || !after.openKeys.empty() || after.invalidCloses != 0) {
         Violation("a service or registry handle was left open or closed twice", "");
+    }
+    // Only a file that is still there because it is in use or refused goes at the next boot.
+    if (after.pendingDeletions.size() != before.pendingDeletions.size() &&
+        (fileOutcome != "Access Denied." && fileOutcome != "Error 32.")) {
+        Violation("a deletion at the next boot after the file line", fileOutcome);
     }
     if (after.linksFollowed != 0) {
         Violation("a registry link was followed", "");
