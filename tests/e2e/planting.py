@@ -23,6 +23,8 @@ SERVICE_KEY = r"SYSTEM\CurrentControlSet\Services\velkor"
 SERVICE_KEY_HKLM = "HKLM\\" + SERVICE_KEY
 DRIVER_WIN = r"C:\windows\system32\velkor.sys"
 DRIVER_REL = "drive_c/windows/system32/velkor.sys"
+# What a directory planted in the driver file's place holds: it must keep it, restart or not.
+DIRECTORY_CONTENT = "kept.txt"
 # Inside the prefix, so service image paths and helper paths have no spaces.
 HELPER_DIR_WIN = r"C:\e2e-helpers"
 HELPER_DIR_REL = "drive_c/e2e-helpers"
@@ -191,7 +193,9 @@ def plant(case, service=None, driver=None, key=None):
 
     A planted service always has its own key (the service manager makes it); key="full" adds
     values and nested subkeys to it, and the other key states add to that (see LINKS and
-    tree_subkeys), except "is-link", which only goes without a service. The service
+    tree_subkeys), except "is-link", which only goes without a service. Links in a stopped
+    service's key are what the tool must delete before the service manager deletes the key, which
+    follows them. The service
     "running-driver" runs the driver file as its image, so it goes only with
     driver="running-image", and that driver only with it."""
     if service not in SERVICE_STATES or driver not in DRIVER_STATES or key not in KEY_STATES:
@@ -200,11 +204,6 @@ def plant(case, service=None, driver=None, key=None):
         raise ValueError("running-driver and running-image go together")
     if key == "is-link" and service is not None:
         raise ValueError("a service brings its own key, which is then no link")
-    # Wine's service manager deletes a deleted stopped service's key itself as the tool closes
-    # its handle, following links (a loop overflows its stack and the tool's CloseServiceHandle
-    # raises): that would be a test of Wine, not of the tool.
-    if key in LINKS and service == "stopped":
-        raise ValueError("no links in a stopped service's key")
 
     _plant_driver(case, driver)
     _plant_service(case, service)
@@ -247,6 +246,8 @@ def _plant_driver(case, driver):
     path = case.unix_path(DRIVER_REL)
     if driver == "directory":
         os.mkdir(path)
+        with open(os.path.join(path, DIRECTORY_CONTENT), "wb") as f:
+            f.write(b"inside a directory named like the driver\n")
     elif driver == "running-image":
         # A real copy: a hard link would share the template's inode.
         shutil.copyfile(case.unix_path(HELPER_DIR_REL + "/" + DRIVER_IMAGE + ".sys"), path)

@@ -29,9 +29,11 @@ import planting  # noqa: E402
 import scenarios  # noqa: E402
 from configurations import CONFIGURATIONS, default_choice, why_not  # noqa: E402
 from scenarios import SCENARIOS, transcript  # noqa: E402
+from snapshot import pending_file_operations  # noqa: E402
 
 SERVICE_KEY = "SYSTEM\\CurrentControlSet\\Services\\velkor"
 DRIVER = "\\system32\\velkor.sys"
+DRIVER_FULL = scenarios.WINDOWS_DIRECTORY + DRIVER
 TARGET_NAMES = {"service": "service velkor", "file": "file velkor.sys", "key": "key velkor"}
 # How long a tool that should be waiting must still be running, and how long one that should
 # end by itself may take.
@@ -139,6 +141,8 @@ def run_host_scenario(executable, scenario, workdir):
         with open(description, "w") as f:
             f.write(state + "\n".join(scenario.host_extra) + "\n")
     problems += check_remaining(scenario, host_remaining(state.splitlines()))
+    problems += check_pending(scenario, [line.split(" ", 1)[1] for line in state.splitlines()
+                                         if line.startswith("pending-delete ")])
     return problems, outputs
 
 
@@ -153,6 +157,16 @@ def check_run(index, run, status, out, problem):
     expected = transcript(run.outcomes)
     if out != expected:
         problems.append(f"run {index + 1}: output differs\n      got:      {out!r}\n      expected: {expected!r}")
+    return problems
+
+
+def check_pending(scenario, deletions, renames=()):
+    """deletions: the full paths whose deletion waits for the next boot; renames: (from, to)."""
+    problems = [f"scheduled for the next boot: deletion of {path}" for path in deletions
+                if path.lower() != DRIVER_FULL.lower()]
+    problems += [f"scheduled for the next boot: {old} renamed to {new}" for old, new in renames]
+    if bool(deletions) != scenario.pending:
+        problems.append(f"the driver file's deletion {'is' if deletions else 'is not'} pending for the next boot")
     return problems
 
 
@@ -184,6 +198,8 @@ def run_wine_scenario(machine, executable, scenario, index):
                 status, out, problem = wine_open_stdin_run(case, executable, run)
             problems += check_run(number, run, status, out, problem)
             outputs.append(out)
+        if scenario.restart:
+            case.restart()
         remaining = case.remaining()
         changes = case.finish()
         problems += [f"prefix changed outside the targets: {change}" for change in changes]
@@ -194,6 +210,14 @@ def run_wine_scenario(machine, executable, scenario, index):
                 print(f"note: {scenario.name}: {name}: reg query said {remaining[name]}, the saved hive {present}")
                 remaining[name] = present
         problems += check_remaining(scenario, remaining)
+        # Paths there are in the session manager's form, \??\C:\...
+        pending = pending_file_operations(case.prefix)
+        deletions = [old[4:] if old.startswith("\\??\\") else old for old, new in pending if not new]
+        problems += check_pending(scenario, deletions, [(old, new) for old, new in pending if new])
+    except (planting.WineError, subprocess.TimeoutExpired) as error:
+        # A tool that hung the service manager leaves Wine unable to answer: the case fails, its
+        # server is ended, and the next case starts afresh.
+        problems.append(f"Wine did not answer: {error}")
     finally:
         case.close()
     return problems, outputs

@@ -9,7 +9,9 @@ syswow64\\velkor.sys, and the far key SYSTEM\\VelkorFar that planted registry li
 are planted in every case and must always remain.
 
 `sides` says where a case can be made: "both", "host" (only the simulated machine can make it,
-for example the service manager refusing access) or "wine".
+for example the service manager refusing access) or "wine". `restart` restarts the machine
+after the runs (Wine only), before what remains is checked. `pending` says whether the driver
+file's deletion must wait for the next boot at the end; nothing else may ever be scheduled.
 """
 
 from dataclasses import dataclass, field
@@ -72,6 +74,8 @@ class Scenario:
     sides: str = "both"
     # Stand-in lines for what only the simulated machine can make.
     host_extra: tuple = ()
+    restart: bool = False
+    pending: bool = False
 
 
 EVERYTHING = dict(service="stopped", driver="readonly-hidden-system", key="full")
@@ -97,6 +101,12 @@ SCENARIOS = [
              runs=[Run(b"y\n\n", (SERVICE_MISSING, FILE_DONE, KEY_DONE))]),
     Scenario("service held open, with a link in its key", service="held-open", key="link-subkey",
              runs=[Run(b"y\n\n", (SERVICE_DELETED, FILE_MISSING, KEY_DONE))], remains=frozenset({"service"})),
+    # A stopped service's key is deleted by the service manager during the service step, and it
+    # follows links: they go before it is asked to.
+    Scenario("stopped service with a link to a far key in its key", service="stopped", driver="plain",
+             key="link-subkey", runs=[Run(b"y\n\n", REMOVED_ALL)]),
+    Scenario("stopped service with a link back into its key", service="stopped", driver="plain", key="loop",
+             runs=[Run(b"y\n\n", REMOVED_ALL)]),
     Scenario("key with subkeys 512 levels deep below HKLM", key="deep", runs=[Run(b"y\n\n", KEY_ALONE)]),
     Scenario("key with 5,000 subkeys", key="wide", runs=[Run(b"y\n\n", KEY_ALONE)]),
     # A service that cannot stop now is only marked; its key is deleted by the key step, and the
@@ -112,10 +122,17 @@ SCENARIOS = [
     Scenario("service already marked for deletion", service="marked",
              runs=[Run(b"y\n\n", (SERVICE_ALREADY_MARKED, FILE_MISSING, KEY_DONE))],
              remains=frozenset({"service"})),
+    # A file in use goes at the next boot; a directory in its place never does.
     Scenario("driver file held open by another process", driver="locked",
-             runs=[Run(b"y\n\n", (SERVICE_MISSING, "Error 32.", KEY_MISSING))], remains=frozenset({"file"})),
+             runs=[Run(b"y\n\n", (SERVICE_MISSING, "Error 32.", KEY_MISSING))], remains=frozenset({"file"}),
+             pending=True),
+    Scenario("driver file held open by another process, then a restart", driver="locked", sides="wine",
+             runs=[Run(b"y\n\n", (SERVICE_MISSING, "Error 32.", KEY_MISSING))], restart=True),
     Scenario("directory in the driver file's place", driver="directory",
              runs=[Run(b"y\n\n", (SERVICE_MISSING, FILE_DENIED, KEY_MISSING))], remains=frozenset({"file"})),
+    Scenario("directory in the driver file's place, then a restart", driver="directory", sides="wine",
+             runs=[Run(b"y\n\n", (SERVICE_MISSING, FILE_DENIED, KEY_MISSING))], remains=frozenset({"file"}),
+             restart=True),
     Scenario("key with a subkey that denies access", key="deny-subkey",
              runs=[Run(b"y\n\n", (SERVICE_MISSING, FILE_MISSING, "Error 5."))], remains=frozenset({"key"})),
     # A loaded kernel driver without an unload routine cannot stop; its image file is in use.
@@ -123,14 +140,18 @@ SCENARIOS = [
              sides="wine",
              runs=[Run(b"y\n\n", (SERVICE_DELETED, FILE_DENIED, KEY_DONE)),
                    Run(b"y\n\n", (SERVICE_ALREADY_MARKED, FILE_DENIED, KEY_MISSING))],
-             remains=frozenset({"service", "file"})),
+             remains=frozenset({"service", "file"}), pending=True),
+    Scenario("running driver without an unload routine, one run and a restart", service="running-driver",
+             driver="running-image", key="full", sides="wine",
+             runs=[Run(b"y\n\n", (SERVICE_DELETED, FILE_DENIED, KEY_DONE))], restart=True),
     Scenario("service manager refuses full access", **EVERYTHING, sides="host",
              host_extra=("fail OpenSCManagerA 5",),
              runs=[Run(b"y\n\n", ("OpenSCManager FAILED. GetLastError = 5", FILE_DONE, KEY_DONE))],
              remains=frozenset({"service"})),
     Scenario("driver file the platform refuses to delete", driver="plain", sides="host",
              host_extra=("fail DeleteFileA 5",),
-             runs=[Run(b"y\n\n", (SERVICE_MISSING, FILE_DENIED, KEY_MISSING))], remains=frozenset({"file"})),
+             runs=[Run(b"y\n\n", (SERVICE_MISSING, FILE_DENIED, KEY_MISSING))], remains=frozenset({"file"}),
+             pending=True),
 ]
 
 # The answers: only a first character of 'y' or 'Y' confirms; end of input or Ctrl+Z first

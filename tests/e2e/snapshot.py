@@ -8,6 +8,7 @@ Read only once the prefix's wineserver has exited: the hives are written when it
 """
 
 import os
+import re
 
 HIVES = ("system.reg", "user.reg", "userdef.reg")
 
@@ -16,9 +17,14 @@ HIVES = ("system.reg", "user.reg", "userdef.reg")
 #  - the "[key] 1234" stamp and "#time=" line of every key (last-write times);
 #  - DriverDate and DriverDateData of the display adapter's class key, which
 #    the display driver sets to the current date whenever the desktop starts.
+# And the file operations pending for the next boot, which are checked on their own
+# (pending_file_operations): the tool may schedule the driver file's deletion.
+SESSION_MANAGER = r"System\CurrentControlSet\Control\Session Manager"
+PENDING_OPERATIONS = '"PendingFileRenameOperations"='
 IGNORED_VALUES = (
     (r"System\CurrentControlSet\Control\Class\{4D36E968-E325-11CE-BFC1-08002BE10318}\0000",
      ('"DriverDate"=', '"DriverDateData"=')),
+    (SESSION_MANAGER, (PENDING_OPERATIONS,)),
 )
 # Per file-tree entry: kind, size (files only), permission bits, extended
 # attributes (Wine keeps hidden/system there), link target. Times are left
@@ -28,8 +34,9 @@ IGNORED_VALUES = (
 IGNORED_FILES = HIVES
 
 
-def _parse_hive(path):
-    """{lowercased key name: (key name, sorted value lines)} of a Wine .reg file."""
+def _parse_hive(path, ignore=True):
+    """{lowercased key name: (key name, sorted value lines)} of a Wine .reg file; with ignore,
+    without IGNORED_VALUES."""
     keys = {}
     name = None
     lines = []
@@ -51,7 +58,7 @@ def _parse_hive(path):
                 lines = []
             elif name is None or not line or line.startswith("#time="):
                 continue
-            elif not _ignored_value(name, line):
+            elif not (ignore and _ignored_value(name, line)):
                 lines.append(line)
     if name is not None:
         keys[name.lower()] = (name, tuple(sorted(lines)))
@@ -88,6 +95,36 @@ def _file_tree(prefix):
             else:
                 tree[rel] = ("file", st.st_size, oct(st.st_mode & 0o7777), xattrs)
     return tree
+
+
+def _unescape(match):
+    escaped = match.group(1)
+    if escaped[0] == "x" and len(escaped) > 1:
+        return chr(int(escaped[1:], 16))
+    return {"0": "\0", "n": "\n", "r": "\r", "t": "\t"}.get(escaped, escaped)
+
+
+def pending_file_operations(prefix):
+    """The (source, destination) pairs in PendingFileRenameOperations of a prefix whose server has
+    exited; destination "" is a deletion. [] when the value is absent."""
+    hive = _parse_hive(os.path.join(prefix, "system.reg"), ignore=False)
+    _, lines = hive.get(SESSION_MANAGER.lower(), (None, ()))
+    for line in lines:
+        if line.startswith(PENDING_OPERATIONS):
+            # REG_MULTI_SZ: source and destination, each closed by a zero. Wine writes it as
+            # str(7):"..." with escapes, or as hex(7):5c,00,... (UTF-16).
+            data = line[len(PENDING_OPERATIONS):]
+            if data.startswith('str(7):"'):
+                text = re.sub(r'\\(x[0-9a-fA-F]{1,4}|.)', _unescape, data[len('str(7):"'):-1])
+            else:
+                text = bytes(int(byte, 16) for byte in data.split(":", 1)[1].split(",") if byte).decode("utf-16-le")
+            strings = text.split("\0")
+            pairs, index = [], 0
+            while index + 1 < len(strings) and strings[index]:
+                pairs.append((strings[index], strings[index + 1]))
+                index += 2
+            return pairs
+    return []
 
 
 def snapshot(prefix):
