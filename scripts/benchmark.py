@@ -4,6 +4,7 @@ process start (a do-nothing exe) and against the batch file an administrator wou
 one warm Wine server, with velkor planted again before every timed run (not timed).
 
     python3 scripts/benchmark.py [--pairs N] [--exe PATH]   # needs the builds: bash scripts/build.sh
+    python3 scripts/benchmark.py --describe [--exe PATH]    # size, sections, imports; no Wine
 
 The machine's load drifts while a benchmark runs, so tool and bare run in pairs, one right after
 the other (tool first in even pairs, bare first in odd ones), and the result is the median of the
@@ -21,6 +22,7 @@ else the x86-64 build of the same sources, and says which. --exe times another b
 """
 import argparse
 import os
+import re
 import shutil
 import statistics
 import subprocess
@@ -116,8 +118,19 @@ def describe(exe):
         fields = line.split()
         if len(fields) >= 3 and fields[0].isdigit():
             lines.append(f"  section {fields[1]:8} {int(fields[2], 16):6} bytes")
-    imports = subprocess.run(["i686-w64-mingw32-objdump", "-p", exe], capture_output=True, text=True).stdout
-    lines.append("  imports: " + ", ".join(line.split()[-1] for line in imports.splitlines() if "DLL Name:" in line))
+    dump = subprocess.run(["i686-w64-mingw32-objdump", "-p", exe], capture_output=True, text=True).stdout
+    # Each DLL's imported functions follow its "DLL Name:" line, one "address hint name" a line.
+    imports, dll = {}, None
+    for line in dump.splitlines():
+        if "DLL Name:" in line:
+            dll = line.split()[-1]
+            imports[dll] = []
+        elif dll and re.match(r"^\s+[0-9a-f]+\s+\d+\s+\S+$", line):
+            imports[dll].append(line.split()[-1])
+        elif not line.strip():
+            dll = None
+    lines.append("  imports: " + ", ".join(imports))
+    lines += [f"  {dll} ({len(names)}): {' '.join(sorted(names))}" for dll, names in imports.items()]
     return lines
 
 
@@ -125,7 +138,13 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--pairs", type=int, default=PAIRS, help=f"pairs of runs per state (default {PAIRS})")
     parser.add_argument("--exe", help="the tool to time (default: the build this machine runs)")
+    parser.add_argument("--describe", action="store_true",
+                        help="only print the exe's size, sections and imports (default exe: the shipped one)")
     args = parser.parse_args()
+    if args.describe:
+        shipped_exe = os.path.join(ROOT, "build", "windows", "velkor-remover.exe")
+        print("\n".join(describe(os.path.abspath(args.exe or shipped_exe))))
+        return 0
     if args.pairs < 2:
         parser.error("--pairs must be at least 2")
 
