@@ -107,6 +107,10 @@ SCENARIOS = [
              key="link-subkey", runs=[Run(b"y\n\n", REMOVED_ALL)]),
     Scenario("stopped service with a link back into its key", service="stopped", driver="plain", key="loop",
              runs=[Run(b"y\n\n", REMOVED_ALL)]),
+    # A subkey the walk cannot open could hold a link: the service is then left as it is.
+    Scenario("stopped service with a subkey that denies access", service="stopped", key="deny-subkey",
+             runs=[Run(b"y\n\n", ("DeleteService FAILED. GetLastError = 5", FILE_MISSING, "Error 5."))],
+             remains=frozenset({"service", "key"})),
     Scenario("key with subkeys 512 levels deep below HKLM", key="deep", runs=[Run(b"y\n\n", KEY_ALONE)]),
     Scenario("key with 5,000 subkeys", key="wide", runs=[Run(b"y\n\n", KEY_ALONE)]),
     # A service that cannot stop now is only marked; its key is deleted by the key step, and the
