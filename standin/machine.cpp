@@ -88,6 +88,14 @@ Key& Machine::AddKey(const std::string& path)
     return *key;
 }
 
+Key& Machine::AddLink(const std::string& path, const std::string& target)
+{
+    Key& link = AddKey(path);
+    link.isLink = true;
+    link.linkTarget = target;
+    return link;
+}
+
 Key* Machine::FindKey(const std::string& path)
 {
     Key* key = &localMachine;
@@ -133,7 +141,7 @@ LSTATUS DeleteSubtree(Machine& machine, Key& key)
     if (key.deleteRefusal != 0) {
         return key.deleteRefusal;
     }
-    if (!key.linkTarget.empty()) {
+    if (key.isLink) {
         ++machine.linksFollowed;
         return static_cast<LSTATUS>(ERROR_CALL_NOT_IMPLEMENTED);
     }

@@ -36,6 +36,9 @@ enum class Operation {
     NtDeleteKey,  // the failure's number is the NTSTATUS returned
     GetFileAttributesA,
     MoveFileExA,
+    NtQueryKey,  // the failure's number is the NTSTATUS returned
+    RegSetValueExW,
+    RegDeleteValueW,
 };
 
 struct Service {
@@ -54,15 +57,19 @@ struct File {
 };
 
 struct Key {
+    // String values (REG_SZ), kept as text.
     std::map<std::string, std::string, CaseInsensitiveLess> values;
+    // REG_MULTI_SZ values, character for character, terminating zeros included, malformed or not.
+    std::map<std::string, std::wstring, CaseInsensitiveLess> multiStrings;
     std::map<std::string, Key, CaseInsensitiveLess> subkeys;
     // Nonzero: opening or deleting this key fails with this number (5 for a key whose ACL denies
     // everything).
     LSTATUS deleteRefusal = 0;
-    // Nonempty: the key is a symbolic link to the key of this path below HKEY_LOCAL_MACHINE, and
-    // has no subkeys of its own. Links are never followed here: the tool must open each key as
-    // itself, and a SHDeleteKeyA that meets a link, which Windows would follow, is counted in
-    // Machine::linksFollowed and fails.
+    // A symbolic link: a kind of key, with no subkeys of its own, that an ordinary open follows to
+    // the key of linkTarget's path below HKEY_LOCAL_MACHINE; with no target it opens nothing. Only
+    // opening follows links here: a SHDeleteKeyA that meets one, which Windows would follow, is
+    // counted in Machine::linksFollowed and fails.
+    bool isLink = false;
     std::string linkTarget;
 };
 
@@ -92,7 +99,12 @@ struct Machine {
         std::string serviceName;
     };
     std::map<std::uintptr_t, OpenHandle> openHandles;
-    std::map<std::uintptr_t, std::string> openKeys;  // registry handles, by the path of their key
+    struct OpenKey {
+        std::string path;  // the key's own path, in its stored letter case, links resolved
+        REGSAM access = 0;
+    };
+    std::map<std::uintptr_t, OpenKey> openKeys;  // registry handles
+    std::vector<OpenKey> keysOpened;             // every registry open that succeeded, in order
     std::uintptr_t nextHandle = 0x1000;
     int invalidCloses = 0;
     int linksFollowed = 0;
@@ -103,6 +115,7 @@ struct Machine {
     void AddFile(const std::string& relativePath, DWORD attributes);
     void AddDirectory(const std::string& relativePath);
     Key& AddKey(const std::string& path);
+    Key& AddLink(const std::string& path, const std::string& target);
 
     [[nodiscard]] std::string FullPath(const std::string& relativePath) const;
     // A drive ("C:") always exists; other directories only once added.

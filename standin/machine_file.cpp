@@ -22,7 +22,29 @@ const std::map<std::string, Operation> OperationNames = {
     {"NtDeleteKey", Operation::NtDeleteKey},
     {"GetFileAttributesA", Operation::GetFileAttributesA},
     {"MoveFileExA", Operation::MoveFileExA},
+    {"NtQueryKey", Operation::NtQueryKey},
+    {"RegSetValueExW", Operation::RegSetValueExW},
+    {"RegDeleteValueW", Operation::RegDeleteValueW},
 };
+
+// A multi-string's characters as text, each zero written as '|'.
+std::wstring MultiStringFromText(const std::string& text)
+{
+    std::wstring characters;
+    for (const char c : text) {
+        characters += c == '|' ? L'\0' : static_cast<wchar_t>(static_cast<unsigned char>(c));
+    }
+    return characters;
+}
+
+std::string TextFromMultiString(const std::wstring& characters)
+{
+    std::string text;
+    for (const wchar_t c : characters) {
+        text += c == L'\0' ? '|' : static_cast<char>(c);
+    }
+    return text;
+}
 
 bool ParseService(std::istringstream& words, Machine& machine)
 {
@@ -113,8 +135,15 @@ bool ApplyLine(const std::string& line, Machine& machine)
         machine.AddKey(first).values[second] = data;
         return true;
     }
-    if (verb == "link" && words >> first >> second) {
-        machine.AddKey(first).linkTarget = second;
+    if (verb == "multi" && words >> first >> second) {
+        std::string data;
+        std::getline(words >> std::ws, data);
+        machine.AddKey(first).multiStrings[second] = MultiStringFromText(data);
+        return true;
+    }
+    if (verb == "link" && words >> first) {
+        words >> second;  // none: a link without a target
+        machine.AddLink(first, second);
         return true;
     }
     if (verb == "deny" && words >> first >> number) {
@@ -136,8 +165,11 @@ void WriteKey(std::ostream& out, const std::string& path, const Key& key)
     for (const auto& [name, data] : key.values) {
         out << "value " << path << ' ' << name << ' ' << data << '\n';
     }
-    if (!key.linkTarget.empty()) {
-        out << "link " << path << ' ' << key.linkTarget << '\n';
+    for (const auto& [name, characters] : key.multiStrings) {
+        out << "multi " << path << ' ' << name << ' ' << TextFromMultiString(characters) << '\n';
+    }
+    if (key.isLink) {
+        out << "link " << path << (key.linkTarget.empty() ? "" : " ") << key.linkTarget << '\n';
     }
     if (key.deleteRefusal != 0) {
         out << "deny " << path << ' ' << key.deleteRefusal << '\n';

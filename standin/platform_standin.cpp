@@ -360,10 +360,16 @@ LSTATUS Platform::SHDeleteKeyA(HKEY rootKey, LPCSTR subKeyPath)
 
 namespace {
 
+constexpr LONG StatusBufferOverflow = static_cast<LONG>(0x80000005U);
 constexpr LONG StatusAccessDenied = static_cast<LONG>(0xC0000022U);
 constexpr LONG StatusProcedureNotFound = static_cast<LONG>(0xC000007AU);
+constexpr LONG StatusInvalidParameter = static_cast<LONG>(0xC000000DU);
 constexpr LONG StatusCannotDelete = static_cast<LONG>(0xC0000121U);
 constexpr LONG StatusKeyDeleted = static_cast<LONG>(0xC000017CU);
+constexpr ULONG KeyNameInformation = 3;
+// Windows ends a chain of links that never reaches a key, a loop, with STATUS_NAME_TOO_LONG.
+constexpr int MostLinksFollowed = 32;
+constexpr REGSAM KnownAccess = KEY_QUERY_VALUE | KEY_SET_VALUE | KEY_ENUMERATE_SUB_KEYS | DELETE;
 
 LSTATUS Status(Machine& machine, DWORD error)
 {
@@ -381,10 +387,58 @@ std::string Narrow(LPCWSTR text)
     return narrow;
 }
 
-// The path below HKEY_LOCAL_MACHINE that a registry handle is open on, or null.
-const std::string* KeyPathOf(Machine& machine, HKEY key)
+std::vector<std::string> KeyNames(const std::string& path)
 {
-    static const std::string root;
+    std::vector<std::string> names;
+    std::string::size_type start = 0;
+    while (start < path.size()) {
+        const std::string::size_type end = std::min(path.find('\\', start), path.size());
+        names.push_back(path.substr(start, end - start));
+        start = end + 1;
+    }
+    return names;
+}
+
+// The path of the key that `path` names, in its stored letter case, as opening finds it: every
+// link on the way is followed, and the last name too unless the key is opened as itself.
+LSTATUS ResolveKeyPath(const Machine& machine, const std::string& path, bool openAsItself, std::string* resolved)
+{
+    std::vector<std::string> names = KeyNames(path);
+    int linksFollowed = 0;
+    std::size_t index = 0;
+    const standin::Key* key = &machine.localMachine;
+    resolved->clear();
+    while (index < names.size()) {
+        const auto found = key->subkeys.find(names[index]);
+        if (found == key->subkeys.end()) {
+            return static_cast<LSTATUS>(ERROR_FILE_NOT_FOUND);
+        }
+        const bool last = index + 1 == names.size();
+        if (found->second.isLink && !(last && openAsItself)) {
+            if (found->second.linkTarget.empty()) {
+                return static_cast<LSTATUS>(ERROR_FILE_NOT_FOUND);
+            }
+            if (++linksFollowed > MostLinksFollowed) {
+                return static_cast<LSTATUS>(ERROR_FILENAME_EXCED_RANGE);
+            }
+            std::vector<std::string> rest(names.begin() + static_cast<std::ptrdiff_t>(index) + 1, names.end());
+            names = KeyNames(found->second.linkTarget);
+            names.insert(names.end(), rest.begin(), rest.end());
+            index = 0;
+            key = &machine.localMachine;
+            resolved->clear();
+            continue;
+        }
+        *resolved += (resolved->empty() ? "" : "\\") + found->first;
+        key = &found->second;
+        ++index;
+    }
+    return ERROR_SUCCESS;
+}
+
+const Machine::OpenKey* OpenKeyOf(Machine& machine, HKEY key)
+{
+    static const Machine::OpenKey root{"", KnownAccess};
     if (key == HKEY_LOCAL_MACHINE) {
         return &root;
     }
@@ -392,15 +446,27 @@ const std::string* KeyPathOf(Machine& machine, HKEY key)
     return found == machine.openKeys.end() ? nullptr : &found->second;
 }
 
-// The key a handle is open on: null with *status set when the handle is unknown or its key gone.
-standin::Key* KeyOf(Machine& machine, HKEY handle, LSTATUS* status)
+// The path below HKEY_LOCAL_MACHINE that a registry handle is open on, or null.
+const std::string* KeyPathOf(Machine& machine, HKEY key)
 {
-    const std::string* path = KeyPathOf(machine, handle);
-    if (path == nullptr) {
+    const Machine::OpenKey* open = OpenKeyOf(machine, key);
+    return open == nullptr ? nullptr : &open->path;
+}
+
+// The key a handle is open on, if the handle was opened with `needed`: null with *status set when
+// the handle is unknown, lacks that access, or its key is gone.
+standin::Key* KeyOf(Machine& machine, HKEY handle, REGSAM needed, LSTATUS* status)
+{
+    const Machine::OpenKey* open = OpenKeyOf(machine, handle);
+    if (open == nullptr) {
         *status = Status(machine, ERROR_INVALID_HANDLE);
         return nullptr;
     }
-    standin::Key* key = path->empty() ? &machine.localMachine : machine.FindKey(*path);
+    if ((open->access & needed) != needed) {
+        *status = Status(machine, ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
+    standin::Key* key = open->path.empty() ? &machine.localMachine : machine.FindKey(open->path);
     *status = Status(machine, key == nullptr ? ERROR_KEY_DELETED : ERROR_SUCCESS);
     return key;
 }
@@ -416,23 +482,43 @@ LSTATUS OpenKey(HKEY parent, const std::string& subKey, DWORD options, REGSAM ac
     if (base == nullptr) {
         return Status(machine, ERROR_INVALID_HANDLE);
     }
-    // The tool opens every key as itself, asking for what its walk needs; following a link while
-    // opening is not simulated.
-    if (options != REG_OPTION_OPEN_LINK || access != (KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS | DELETE)) {
+    if ((options != 0 && options != REG_OPTION_OPEN_LINK) || access == 0 || (access & ~KnownAccess) != 0) {
         return Status(machine, ERROR_INVALID_PARAMETER);
     }
-    const std::string path = base->empty() ? subKey : *base + "\\" + subKey;
-    const standin::Key* key = machine.FindKey(path);
-    if (key == nullptr) {
-        return Status(machine, ERROR_FILE_NOT_FOUND);
+    std::string path;
+    const LSTATUS resolved =
+        ResolveKeyPath(machine, base->empty() ? subKey : *base + "\\" + subKey, options == REG_OPTION_OPEN_LINK, &path);
+    if (resolved != ERROR_SUCCESS) {
+        return Status(machine, static_cast<DWORD>(resolved));
     }
+    const standin::Key* key = machine.FindKey(path);
     if (key->deleteRefusal != 0) {
         return Status(machine, static_cast<DWORD>(key->deleteRefusal));
     }
     const std::uintptr_t value = machine.nextHandle;
     machine.nextHandle += 4;
-    machine.openKeys[value] = path;
+    machine.openKeys[value] = Machine::OpenKey{path, access};
+    machine.keysOpened.push_back(machine.openKeys[value]);
     *result = reinterpret_cast<HKEY>(value);  // NOLINT(performance-no-int-to-ptr)
+    return Status(machine, ERROR_SUCCESS);
+}
+
+// Copies `size` bytes of a value's data out as RegQueryValueExW does: with no buffer only the size
+// is told; too small a buffer gets ERROR_MORE_DATA.
+LSTATUS CopyValueData(Machine& machine, const void* source, DWORD size, LPBYTE data, LPDWORD dataLength)
+{
+    if (dataLength == nullptr) {
+        return Status(machine, data == nullptr ? ERROR_SUCCESS : ERROR_INVALID_PARAMETER);
+    }
+    const DWORD capacity = *dataLength;
+    *dataLength = size;
+    if (data == nullptr) {
+        return Status(machine, ERROR_SUCCESS);
+    }
+    if (size > capacity) {
+        return Status(machine, ERROR_MORE_DATA);
+    }
+    std::memcpy(data, source, size);
     return Status(machine, ERROR_SUCCESS);
 }
 
@@ -461,7 +547,7 @@ LSTATUS Platform::RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD name
         return Status(machine, ERROR_INVALID_PARAMETER);
     }
     LSTATUS status = ERROR_SUCCESS;
-    const standin::Key* found = KeyOf(machine, key, &status);
+    const standin::Key* found = KeyOf(machine, key, KEY_ENUMERATE_SUB_KEYS, &status);
     if (found == nullptr) {
         return status;
     }
@@ -494,7 +580,7 @@ LSTATUS Platform::RegQueryInfoKeyW(HKEY key, LPWSTR className, LPDWORD classLeng
         return Status(machine, ERROR_INVALID_PARAMETER);
     }
     LSTATUS status = ERROR_SUCCESS;
-    const standin::Key* found = KeyOf(machine, key, &status);
+    const standin::Key* found = KeyOf(machine, key, KEY_QUERY_VALUE, &status);
     if (found != nullptr) {
         *subKeys = static_cast<DWORD>(found->subkeys.size());
     }
@@ -509,27 +595,72 @@ LSTATUS Platform::RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD reserved
     if (Fails(machine, Operation::RegQueryValueExW, "RegQueryValueExW " + name)) {
         return static_cast<LSTATUS>(machine.lastError);
     }
-    // Only a value's type is simulated, not its data.
-    if (reserved != nullptr || type == nullptr || data != nullptr || dataLength != nullptr) {
+    if (reserved != nullptr || type == nullptr) {
         return Status(machine, ERROR_INVALID_PARAMETER);
     }
     LSTATUS status = ERROR_SUCCESS;
-    const standin::Key* found = KeyOf(machine, key, &status);
+    const standin::Key* found = KeyOf(machine, key, KEY_QUERY_VALUE, &status);
     if (found == nullptr) {
         return status;
     }
-    if (!found->linkTarget.empty() && name == "SymbolicLinkValue") {
-        *type = REG_LINK;
-        return status;
+    const auto multiString = found->multiStrings.find(name);
+    if (multiString != found->multiStrings.end()) {
+        *type = REG_MULTI_SZ;
+        const std::wstring& characters = multiString->second;
+        return CopyValueData(machine, characters.data(), static_cast<DWORD>(characters.size() * sizeof(WCHAR)), data,
+                             dataLength);
     }
-    if (found->values.count(name) == 0) {
+    const auto text = found->values.find(name);
+    if (text == found->values.end()) {
         return Status(machine, ERROR_FILE_NOT_FOUND);
     }
     *type = REG_SZ;
-    return status;
+    const std::wstring characters(text->second.begin(), text->second.end());
+    return CopyValueData(machine, characters.c_str(), static_cast<DWORD>((characters.size() + 1) * sizeof(WCHAR)), data,
+                         dataLength);
 }
 
 // NOLINTEND(readability-non-const-parameter)
+
+LSTATUS Platform::RegSetValueExW(HKEY key, LPCWSTR valueName, DWORD reserved, DWORD type, const BYTE* data,
+                                 DWORD dataLength)
+{
+    Machine& machine = TheMachine();
+    const std::string name = Narrow(valueName);
+    if (Fails(machine, Operation::RegSetValueExW, "RegSetValueExW " + name)) {
+        return static_cast<LSTATUS>(machine.lastError);
+    }
+    // The tool writes filter lists only.
+    if (reserved != 0 || type != REG_MULTI_SZ || data == nullptr || dataLength % sizeof(WCHAR) != 0) {
+        return Status(machine, ERROR_INVALID_PARAMETER);
+    }
+    LSTATUS status = ERROR_SUCCESS;
+    standin::Key* found = KeyOf(machine, key, KEY_SET_VALUE, &status);
+    if (found == nullptr) {
+        return status;
+    }
+    std::wstring characters(dataLength / sizeof(WCHAR), L'\0');
+    std::memcpy(characters.data(), data, dataLength);
+    found->values.erase(name);
+    found->multiStrings[name] = characters;
+    return status;
+}
+
+LSTATUS Platform::RegDeleteValueW(HKEY key, LPCWSTR valueName)
+{
+    Machine& machine = TheMachine();
+    const std::string name = Narrow(valueName);
+    if (Fails(machine, Operation::RegDeleteValueW, "RegDeleteValueW " + name)) {
+        return static_cast<LSTATUS>(machine.lastError);
+    }
+    LSTATUS status = ERROR_SUCCESS;
+    standin::Key* found = KeyOf(machine, key, KEY_SET_VALUE, &status);
+    if (found == nullptr) {
+        return status;
+    }
+    const bool erased = found->multiStrings.erase(name) + found->values.erase(name) != 0;
+    return Status(machine, erased ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND);
+}
 
 LSTATUS Platform::RegCloseKey(HKEY key)
 {
@@ -540,7 +671,7 @@ LSTATUS Platform::RegCloseKey(HKEY key)
         ++machine.invalidCloses;
         return Status(machine, ERROR_INVALID_HANDLE);
     }
-    machine.calls.push_back("RegCloseKey " + found->second);
+    machine.calls.push_back("RegCloseKey " + found->second.path);
     machine.openKeys.erase(found);
     return Status(machine, ERROR_SUCCESS);
 }
@@ -548,24 +679,50 @@ LSTATUS Platform::RegCloseKey(HKEY key)
 LONG Platform::NtDeleteKey(HKEY key)
 {
     Machine& machine = TheMachine();
-    const std::string* path = KeyPathOf(machine, key);
-    if (Fails(machine, Operation::NtDeleteKey, "NtDeleteKey " + (path == nullptr ? std::string("invalid") : *path))) {
+    const Machine::OpenKey* open = OpenKeyOf(machine, key);
+    if (Fails(machine, Operation::NtDeleteKey,
+              "NtDeleteKey " + (open == nullptr ? std::string("invalid") : open->path))) {
         return static_cast<LONG>(machine.lastError);
     }
     // Only keys opened here can be deleted, not the predefined root.
-    if (path == nullptr || path->empty()) {
+    if (open == nullptr || open->path.empty() || (open->access & DELETE) == 0) {
         return StatusAccessDenied;
     }
-    const std::string parentPath = standin::ParentPath(*path);
+    const std::string& path = open->path;
+    const std::string parentPath = standin::ParentPath(path);
     standin::Key* parent = parentPath.empty() ? &machine.localMachine : machine.FindKey(parentPath);
-    const standin::Key* found = machine.FindKey(*path);
+    const standin::Key* found = machine.FindKey(path);
     if (parent == nullptr || found == nullptr) {
         return StatusKeyDeleted;
     }
     if (!found->subkeys.empty()) {
         return StatusCannotDelete;
     }
-    parent->subkeys.erase(path->substr(path->rfind('\\') + 1));
+    parent->subkeys.erase(path.substr(path.rfind('\\') + 1));
+    return 0;
+}
+
+LONG Platform::NtQueryKey(HKEY key, ULONG informationClass, PVOID information, ULONG length, PULONG resultLength)
+{
+    Machine& machine = TheMachine();
+    const std::string* path = KeyPathOf(machine, key);
+    if (Fails(machine, Operation::NtQueryKey, "NtQueryKey " + (path == nullptr ? std::string("invalid") : *path))) {
+        return static_cast<LONG>(machine.lastError);
+    }
+    if (path == nullptr || informationClass != KeyNameInformation || information == nullptr ||
+        resultLength == nullptr) {
+        return StatusInvalidParameter;
+    }
+    // KEY_NAME_INFORMATION: the name's length in bytes, then the name, not terminated.
+    const std::string fullName = "\\REGISTRY\\MACHINE" + (path->empty() ? std::string() : "\\" + *path);
+    const std::wstring name(fullName.begin(), fullName.end());
+    const auto nameBytes = static_cast<ULONG>(name.size() * sizeof(WCHAR));
+    *resultLength = static_cast<ULONG>(sizeof(ULONG)) + nameBytes;
+    if (length < *resultLength) {
+        return StatusBufferOverflow;
+    }
+    std::memcpy(information, &nameBytes, sizeof nameBytes);
+    std::memcpy(static_cast<char*>(information) + sizeof(ULONG), name.data(), nameBytes);
     return 0;
 }
 
@@ -581,6 +738,10 @@ ULONG Platform::RtlNtStatusToDosError(LONG status)
         return ERROR_PROC_NOT_FOUND;
     case StatusKeyDeleted:
         return ERROR_KEY_DELETED;
+    case StatusInvalidParameter:
+        return ERROR_INVALID_PARAMETER;
+    case StatusBufferOverflow:
+        return ERROR_MORE_DATA;
     default:
         return ERROR_MR_MID_NOT_FOUND;
     }

@@ -86,8 +86,8 @@ TEST_F(RemoveRegistryKeyTest, PathsUpTo55CharactersAreShownWholeLongerOnesByThei
     EXPECT_FALSE(Machine().HasKey(longer));
 }
 
-// What Wine cannot make: a link that cannot be deleted, ntdll without NtDeleteKey, a walk that
-// fails. The step then ends with the number, before anything is deleted.
+// What Wine cannot make: a link that cannot be deleted, ntdll without NtDeleteKey or NtQueryKey, a
+// walk that fails. The step then ends with the number, before anything is deleted.
 TEST_F(RemoveRegistryKeyTest, AFailingLinkRemovalLeavesTheWholeKeyAndNamesTheNumber)
 {
     const struct {
@@ -98,7 +98,8 @@ TEST_F(RemoveRegistryKeyTest, AFailingLinkRemovalLeavesTheWholeKeyAndNamesTheNum
     } cases[] = {
         {Operation::NtDeleteKey, 0xC0000022U, "Error 5.", false},    // STATUS_ACCESS_DENIED
         {Operation::NtDeleteKey, 0xC000007AU, "Error 127.", false},  // no NtDeleteKey in this ntdll
-        {Operation::RegQueryValueExW, 5, "Error 5.", false},
+        {Operation::NtQueryKey, 0xC0000022U, "Error 5.", false},
+        {Operation::NtQueryKey, 0xC000007AU, "Error 127.", false},  // no NtQueryKey: never guess
         {Operation::RegEnumKeyExW, 1450, "Error 1450.", true},
         // The key is there, so even a number that means "not found" is no "Not found.".
         {Operation::RegEnumKeyExW, ERROR_FILE_NOT_FOUND, "Error 2.", true},
@@ -113,10 +114,10 @@ TEST_F(RemoveRegistryKeyTest, AFailingLinkRemovalLeavesTheWholeKeyAndNamesTheNum
             SetUp();
             Machine().AddKey("SYSTEM\\Far").values["Kept"] = "1";
             if (keyIsLink) {
-                Machine().AddKey(ServiceKey).linkTarget = "SYSTEM\\Far";
+                Machine().AddLink(ServiceKey, "SYSTEM\\Far");
             } else {
                 PlantServiceKey();
-                Machine().AddKey(link).linkTarget = ServiceKey;
+                Machine().AddLink(link, ServiceKey);
             }
             Machine().failures[failing.operation] = failing.failure;
             const std::string before = testing_support::Describe(Machine());

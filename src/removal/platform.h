@@ -46,12 +46,17 @@ LSTATUS RegQueryInfoKeyW(HKEY key, LPWSTR className, LPDWORD classLength, LPDWOR
                          LPDWORD maxSubKeyLength, LPDWORD maxClassLength, LPDWORD values, LPDWORD maxValueNameLength,
                          LPDWORD maxValueLength, LPDWORD securityDescriptorLength, PFILETIME lastWriteTime);
 LSTATUS RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD reserved, LPDWORD type, LPBYTE data, LPDWORD dataLength);
+LSTATUS RegSetValueExW(HKEY key, LPCWSTR valueName, DWORD reserved, DWORD type, const BYTE* data, DWORD dataLength);
+LSTATUS RegDeleteValueW(HKEY key, LPCWSTR valueName);
 LSTATUS RegCloseKey(HKEY key);
 
-// ntdll: the one call that deletes a key through a handle, so the only way to delete a link as a
-// link. Results are NTSTATUS values. The Windows binding looks both up at run time, so the
-// tool imports nothing from ntdll; without NtDeleteKey the result is STATUS_PROCEDURE_NOT_FOUND.
+// ntdll. NtDeleteKey is the one call that deletes a key through a handle, so the only way to
+// delete a link as a link; NtQueryKey with KeyNameInformation gives the full name of the key that
+// a handle is open on (\REGISTRY\MACHINE\...), which for a link opened the ordinary way is its
+// target's. Results are NTSTATUS values. The Windows binding looks them up at run time, so the
+// tool imports nothing from ntdll; a call that ntdll lacks gives STATUS_PROCEDURE_NOT_FOUND.
 LONG NtDeleteKey(HKEY key);
+LONG NtQueryKey(HKEY key, ULONG informationClass, PVOID information, ULONG length, PULONG resultLength);
 ULONG RtlNtStatusToDosError(LONG status);
 
 // shlwapi

@@ -146,6 +146,17 @@ LSTATUS Platform::RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD reserved
     return ::RegQueryValueExW(key, valueName, reserved, type, data, dataLength);
 }
 
+LSTATUS Platform::RegSetValueExW(HKEY key, LPCWSTR valueName, DWORD reserved, DWORD type, const BYTE* data,
+                                 DWORD dataLength)
+{
+    return ::RegSetValueExW(key, valueName, reserved, type, data, dataLength);
+}
+
+LSTATUS Platform::RegDeleteValueW(HKEY key, LPCWSTR valueName)
+{
+    return ::RegDeleteValueW(key, valueName);
+}
+
 LSTATUS Platform::RegCloseKey(HKEY key)
 {
     return ::RegCloseKey(key);
@@ -154,6 +165,7 @@ LSTATUS Platform::RegCloseKey(HKEY key)
 namespace {
 
 using DeleteKeyFunction = LONG(NTAPI*)(HANDLE);
+using QueryKeyFunction = LONG(NTAPI*)(HANDLE, ULONG, PVOID, ULONG, PULONG);
 using StatusToErrorFunction = ULONG(NTAPI*)(LONG);
 constexpr LONG StatusProcedureNotFound = static_cast<LONG>(0xC000007AUL);
 
@@ -163,6 +175,13 @@ LONG Platform::NtDeleteKey(HKEY key)
 {
     const auto deleteKey = FindInSystemDll<DeleteKeyFunction>("ntdll.dll", "NtDeleteKey");
     return deleteKey == nullptr ? StatusProcedureNotFound : deleteKey(key);
+}
+
+LONG Platform::NtQueryKey(HKEY key, ULONG informationClass, PVOID information, ULONG length, PULONG resultLength)
+{
+    const auto queryKey = FindInSystemDll<QueryKeyFunction>("ntdll.dll", "NtQueryKey");
+    return queryKey == nullptr ? StatusProcedureNotFound
+                               : queryKey(key, informationClass, information, length, resultLength);
 }
 
 ULONG Platform::RtlNtStatusToDosError(LONG status)

@@ -1,70 +1,92 @@
 // Deletes the registry symbolic links in one key's tree as links, leaving their targets alone.
 //
-// Every key is opened with REG_OPTION_OPEN_LINK, so that a link opens as itself, and a link is
-// deleted through that handle with NtDeleteKey, the one call that deletes a key as itself.
+// Every key is opened as itself (REG_OPTION_OPEN_LINK), so that a link opens as the link, and
+// also the ordinary way, so that a link opens its target. A link is a kind of key, whatever values
+// it holds or lacks: the two opens then give different keys, or the ordinary one fails (a link
+// without a target, or a loop). An ordinary key gives the same key twice, whatever values it
+// holds. A link is deleted through its own handle with NtDeleteKey, the one call that deletes a
+// key as itself.
 
 #include "registry_links.h"
 
+#include <string.h>
+
 #include "platform.h"
+#include "unique_registry_key.h"
 
 namespace {
 
-// What the walk needs of each key: its link value, its subkeys, and the right to delete it.
+// What the walk needs of each key: its name and subkeys, and the right to delete it. Both opens
+// of a key ask for the same, so that only a link can make them differ.
 constexpr REGSAM WalkAccess = KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS | DELETE;
 // The registry nests keys at most 512 levels deep, so no key lies deeper below ours.
 constexpr int DeepestLevel = 512;
 // A key name has at most 255 characters.
 constexpr DWORD KeyNameCapacity = 256;
-
-// Owns one open registry key and closes it with RegCloseKey.
-class UniqueRegistryKey {
-public:
-    UniqueRegistryKey() = default;
-    ~UniqueRegistryKey() { Reset(); }
-    UniqueRegistryKey(const UniqueRegistryKey&) = delete;
-    UniqueRegistryKey& operator=(const UniqueRegistryKey&) = delete;
-    UniqueRegistryKey(UniqueRegistryKey&&) = delete;
-    UniqueRegistryKey& operator=(UniqueRegistryKey&&) = delete;
-
-    [[nodiscard]] HKEY Get() const { return key_; }
-    void Reset()
-    {
-        if (key_ != nullptr) {
-            Platform::RegCloseKey(key_);
-            key_ = nullptr;
-        }
-    }
-    // Closes the key held, if any, and gives the place where an open call stores the next one.
-    PHKEY Receive()
-    {
-        Reset();
-        return &key_;
-    }
-
-private:
-    HKEY key_ = nullptr;
+// NtQueryKey's KeyNameInformation: the name's length in bytes, then the name, not terminated. A
+// full name longer than a path can be when it is opened is refused by the query, and ends the walk.
+constexpr ULONG KeyNameInformation = 3;
+constexpr ULONG FullNameCapacity = 32767;
+struct KeyFullName {
+    ULONG length;
+    WCHAR name[FullNameCapacity];
 };
 
-// A link holds its target's path in this value, of type REG_LINK; an ordinary key has no such value.
-LSTATUS IsLink(HKEY key, bool* isLink)
+LSTATUS ErrorFromStatus(LONG status)
 {
-    DWORD type = REG_NONE;
-    const LSTATUS status = Platform::RegQueryValueExW(key, L"SymbolicLinkValue", nullptr, &type, nullptr, nullptr);
-    *isLink = status == ERROR_SUCCESS && type == REG_LINK;
-    if (status == ERROR_FILE_NOT_FOUND) {
-        return ERROR_SUCCESS;
+    return status == 0 ? static_cast<LSTATUS>(ERROR_SUCCESS)
+                       : static_cast<LSTATUS>(Platform::RtlNtStatusToDosError(status));
+}
+
+LSTATUS QueryFullName(HKEY key, KeyFullName& fullName)
+{
+    ULONG written = 0;
+    return ErrorFromStatus(Platform::NtQueryKey(key, KeyNameInformation, &fullName, sizeof fullName, &written));
+}
+
+// Whether the two handles are open on different keys.
+LSTATUS OpenOnDifferentKeys(HKEY first, HKEY second, bool* different)
+{
+    KeyFullName firstName;
+    KeyFullName secondName;
+    LSTATUS status = QueryFullName(first, firstName);
+    if (status == ERROR_SUCCESS) {
+        status = QueryFullName(second, secondName);
+    }
+    if (status == ERROR_SUCCESS) {
+        *different =
+            firstName.length != secondName.length || memcmp(firstName.name, secondName.name, firstName.length) != 0;
     }
     return status;
+}
+
+LSTATUS OpenKey(HKEY parent, LPCSTR path, DWORD options, UniqueRegistryKey& key)
+{
+    return Platform::RegOpenKeyExA(parent, path, options, WalkAccess, key.Receive());
+}
+
+// Names are taken in UTF-16 so that every name opens again exactly, whatever the code page.
+LSTATUS OpenKey(HKEY parent, LPCWSTR name, DWORD options, UniqueRegistryKey& key)
+{
+    return Platform::RegOpenKeyExW(parent, name, options, WalkAccess, key.Receive());
+}
+
+// Whether `key`, opened as itself from `name` below `parent`, is a link.
+template <typename Name> LSTATUS IsLink(HKEY parent, Name name, HKEY key, bool* isLink)
+{
+    UniqueRegistryKey ordinary;
+    if (OpenKey(parent, name, 0, ordinary) != ERROR_SUCCESS) {
+        // Whatever the number: the key itself opened, so only a link can fail to open its target.
+        *isLink = true;
+        return ERROR_SUCCESS;
+    }
+    return OpenOnDifferentKeys(key, ordinary.Get(), isLink);
 }
 
 // Deletes the link that `link` was opened as; its target is left alone.
 LSTATUS DeleteLink(HKEY link)
 {
-    const LONG status = Platform::NtDeleteKey(link);
-    if (status == 0) {
-        return ERROR_SUCCESS;
-    }
-    return static_cast<LSTATUS>(Platform::RtlNtStatusToDosError(status));
+    return ErrorFromStatus(Platform::NtDeleteKey(link));
 }
 
 LSTATUS CountSubkeys(HKEY key, DWORD* count)
@@ -73,9 +95,8 @@ LSTATUS CountSubkeys(HKEY key, DWORD* count)
                                       nullptr, nullptr, nullptr);
 }
 
-// Opens the subkey at `index` as itself, a link included. Names are taken in UTF-16 so that every
-// name opens again exactly, whatever the code page.
-LSTATUS OpenSubkeyAt(HKEY parent, DWORD index, UniqueRegistryKey& subkey)
+// Opens the subkey at `index` as itself, a link included, and tells whether it is a link.
+LSTATUS OpenSubkeyAt(HKEY parent, DWORD index, UniqueRegistryKey& subkey, bool* isLink)
 {
     WCHAR name[KeyNameCapacity];
     DWORD nameLength = KeyNameCapacity;
@@ -84,7 +105,9 @@ LSTATUS OpenSubkeyAt(HKEY parent, DWORD index, UniqueRegistryKey& subkey)
     if (status != ERROR_SUCCESS) {
         return status;
     }
-    return Platform::RegOpenKeyExW(parent, name, REG_OPTION_OPEN_LINK, WalkAccess, subkey.Receive());
+    const LPCWSTR subkeyName = name;
+    const LSTATUS opened = OpenKey(parent, subkeyName, REG_OPTION_OPEN_LINK, subkey);
+    return opened == ERROR_SUCCESS ? IsLink(parent, subkeyName, subkey.Get(), isLink) : opened;
 }
 
 // Deletes, as a link, every link in the tree below `top`, and changes nothing else.
@@ -118,11 +141,8 @@ LSTATUS RemoveLinksBelow(HKEY top)
         // Any failure ends the walk, even one that may only mean that a subkey went away
         // meanwhile: a subkey left unvisited could be a link, which a deletion would follow.
         UniqueRegistryKey& subkey = levels[depth];
-        status = OpenSubkeyAt(current, --unvisited[depth], subkey);
         bool isLink = false;
-        if (status == ERROR_SUCCESS) {
-            status = IsLink(subkey.Get(), &isLink);
-        }
+        status = OpenSubkeyAt(current, --unvisited[depth], subkey, &isLink);
         if (status == ERROR_SUCCESS && isLink) {
             status = DeleteLink(subkey.Get());
             subkey.Reset();
@@ -140,13 +160,12 @@ LSTATUS RemoveLinksBelow(HKEY top)
 LinkRemoval RemoveRegistryLinks(HKEY rootKey, const char* subKeyPath)
 {
     UniqueRegistryKey key;
-    const LSTATUS opened =
-        Platform::RegOpenKeyExA(rootKey, subKeyPath, REG_OPTION_OPEN_LINK, WalkAccess, key.Receive());
-    if (opened != ERROR_SUCCESS) {
-        return {false, false, opened};
-    }
     bool keyIsLink = false;
-    LSTATUS status = IsLink(key.Get(), &keyIsLink);
+    LSTATUS status = OpenKey(rootKey, subKeyPath, REG_OPTION_OPEN_LINK, key);
+    if (status != ERROR_SUCCESS) {
+        return {false, false, status};
+    }
+    status = IsLink(rootKey, subKeyPath, key.Get(), &keyIsLink);
     if (status == ERROR_SUCCESS) {
         status = keyIsLink ? DeleteLink(key.Get()) : RemoveLinksBelow(key.Get());
     }

@@ -2,6 +2,7 @@
 
 #include <string.h>
 
+#include "class_filters.h"
 #include "platform.h"
 #include "registry_links.h"
 #include "removal.h"
@@ -102,11 +103,18 @@ void RemoveService(const char* serviceName)
         return;
     }
 
-    // A link left in the key would lead the service manager's deletion outside it: then the service
-    // is neither stopped nor deleted, and the line names the number.
-    const DWORD linkError = RemoveLinksFromServiceKey(serviceName);
-    if (linkError != ERROR_SUCCESS) {
-        PrintServiceOutcome(ServiceStep::Delete, linkError);
+    // Windows must find the service's name nowhere once the service is gone: a class filter list
+    // that still named it would keep the class's devices from starting. And a link left in the
+    // key would lead the service manager's deletion outside it. When either cannot be made sure
+    // of, the service is neither stopped nor deleted, and the line names the number. The filter
+    // lists go first: the driver file goes in the next step whatever this one finds, and a list
+    // naming a driver without its file is what keeps a device from starting.
+    DWORD error = RemoveFromClassFilters(serviceName);
+    if (error == ERROR_SUCCESS) {
+        error = RemoveLinksFromServiceKey(serviceName);
+    }
+    if (error != ERROR_SUCCESS) {
+        PrintServiceOutcome(ServiceStep::Delete, error);
         return;
     }
 

@@ -1,11 +1,12 @@
 // libFuzzer target: the whole tool on the host build, with arbitrary standard input, an arbitrary
 // Windows directory of 0 to 300 characters, one arbitrary operation failing with an arbitrary
-// error number, and registry links in or as the service's key. It checks what must hold for every
-// input:
+// error number, registry links in or as the service's key, and the service's name in a class
+// filter list. It checks what must hold for every input:
 // - the exit status is 0 or 1;
 // - declined: the output ends at the question and nothing on the machine changed;
 // - confirmed: every outcome line is one the routines may print, and only the three targets
-//   changed, and no link was followed;
+//   changed, and no link was followed; a class filter list is as it was or has lost exactly the
+//   service's entries, and has lost them when the service was deleted or already marked;
 // - a deletion at the next boot is scheduled only for the driver file, and only when the file line
 //   says that it is in use or refused.
 
@@ -34,12 +35,17 @@ struct Choices {
     int failingOperation = 0;  // 0: none
     DWORD errorNumber = 0;
     std::uint8_t flags = 0;
-    int linkShape = 0;  // 0: none; 1: a link below the key; 2: the key itself a link; 3: a link back to it
+    int linkShape = 0;    // 0: none; 1: a link below the key; 2: the key itself a link; 3: a link back to it
+    int filterShape = 0;  // 0: none; 1: velkor among other names; 2: velkor in a list without its closing zero
 };
 constexpr std::size_t ChoiceBytes = 9;
-constexpr int OperationCount = 17;
+constexpr int OperationCount = 20;
 const std::string ServiceKey = "SYSTEM\\CurrentControlSet\\Services\\velkor";
 const std::string FarKey = "SYSTEM\\VelkorFar";
+const std::string ClassesKey = "SYSTEM\\CurrentControlSet\\Control\\Class";
+const std::string CdRomClass = ClassesKey + "\\{4d36e965-e325-11ce-bfc1-08002be10318}";
+const std::wstring ListWithVelkor(L"GEARAspiWDM\0Velkor\0velkor2\0VELKOR\0\0", 35);
+const std::wstring ListWithoutVelkor(L"GEARAspiWDM\0velkor2\0\0", 21);
 
 Choices ReadChoices(const std::uint8_t* data)
 {
@@ -50,6 +56,7 @@ Choices ReadChoices(const std::uint8_t* data)
     std::memcpy(&choices.errorNumber, data + 3, sizeof choices.errorNumber);
     choices.flags = data[7];
     choices.linkShape = data[8] % 4;
+    choices.filterShape = (data[8] / 4) % 3;
     return choices;
 }
 
@@ -71,12 +78,17 @@ Machine ChosenMachine(const Choices& choices)
     }
     machine.AddKey(FarKey + "\\Deep").values["Level"] = "far";
     if (choices.linkShape == 1) {
-        machine.AddKey(ServiceKey + "\\Far").linkTarget = FarKey;
+        machine.AddLink(ServiceKey + "\\Far", FarKey);
     } else if (choices.linkShape == 2) {
         machine.FindKey(standin::ParentPath(ServiceKey))->subkeys["velkor"] = standin::Key{};
-        machine.AddKey(ServiceKey).linkTarget = FarKey;
+        machine.AddLink(ServiceKey, FarKey);
     } else if (choices.linkShape == 3) {
-        machine.AddKey(ServiceKey + "\\Enum\\Back").linkTarget = ServiceKey;
+        machine.AddLink(ServiceKey + "\\Enum\\Back", ServiceKey);
+    }
+    if (choices.filterShape == 1) {
+        machine.AddKey(CdRomClass).multiStrings["UpperFilters"] = ListWithVelkor;
+    } else if (choices.filterShape == 2) {
+        machine.AddKey(CdRomClass).multiStrings["UpperFilters"] = std::wstring(L"velkor\0", 7);
     }
     if (choices.failingOperation > 0) {
         const auto operation = static_cast<Operation>(choices.failingOperation - 1);
@@ -84,7 +96,8 @@ Machine ChosenMachine(const Choices& choices)
         // 0 is success. 2 from RegQueryValueExW is the answer "no such value", and 2 or 3 from
         // opening the key the answer "no such key": for a link, or for a key that is there, lies
         // that no caller could see through.
-        const bool walkOperation = operation >= Operation::RegOpenKeyEx && operation <= Operation::NtDeleteKey;
+        const bool walkOperation = (operation >= Operation::RegOpenKeyEx && operation <= Operation::NtDeleteKey) ||
+                                   operation >= Operation::NtQueryKey;
         const bool notThere =
             choices.errorNumber == ERROR_FILE_NOT_FOUND || choices.errorNumber == ERROR_PATH_NOT_FOUND;
         const bool notAFailure =
@@ -121,13 +134,36 @@ std::string WithoutTargets(const Machine& machine)
         if (names("service", "velkor") || names("file", "\\system32\\velkor.sys") ||
             names("pending-delete", machine.windowsDirectory + "\\system32\\velkor.sys") ||
             names("directory", "\\system32\\velkor.sys") || names("key", key) || names("value", key) ||
-            names("deny", key) || names("link", key)) {
+            names("deny", key) || names("link", key) || names("multi", CdRomClass)) {
             continue;
         }
         kept += line;
         kept += '\n';
     }
     return kept;
+}
+
+// The class filter list keeps every entry but velkor's; it loses those before the service may go.
+// A list without its closing zero is never rewritten.
+void CheckClassList(const Machine& before, const Machine& after, const std::string& serviceOutcome)
+{
+    const standin::Key* was = before.FindKey(CdRomClass);
+    if (was == nullptr) {
+        return;
+    }
+    const std::wstring& list = was->multiStrings.at("UpperFilters");
+    const auto& values = after.FindKey(CdRomClass)->multiStrings;
+    const bool unchanged = values.count("UpperFilters") != 0 && values.at("UpperFilters") == list;
+    const bool cleaned =
+        list == ListWithVelkor && values.count("UpperFilters") != 0 && values.at("UpperFilters") == ListWithoutVelkor;
+    if (!unchanged && !cleaned) {
+        Violation("a class filter list changed beyond velkor's entries", "");
+    }
+    const bool serviceGoes = serviceOutcome == "DeleteService SUCCESS." ||
+                             serviceOutcome == "Already scheduled for deletion (try rebooting)";
+    if (serviceGoes && !cleaned) {
+        Violation("the service went while a class filter list may still name it", serviceOutcome);
+    }
 }
 
 // Consumes text at position, or reports the mismatch.
@@ -225,10 +261,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     Expect(output, position, standin::TextModeBytes("\nRemoving QZ Service... "));
-    ExpectOutcome(output, position,
-                  {"DeleteService SUCCESS.", "Service Not Found.", "Already scheduled for deletion (try rebooting)"},
-                  {"OpenSCManager FAILED. GetLastError = ", "OpenService FAILED. GetLastError = ",
-                   "DeleteService FAILED. GetLastError = "});
+    const std::string serviceOutcome = ExpectOutcome(
+        output, position,
+        {"DeleteService SUCCESS.", "Service Not Found.", "Already scheduled for deletion (try rebooting)"},
+        {"OpenSCManager FAILED. GetLastError = ", "OpenService FAILED. GetLastError = ",
+         "DeleteService FAILED. GetLastError = "});
     Expect(output, position,
            standin::TextModeBytes("Deleting VELKOR Files...\n  Delete " + shownDirectory + "\\system32\\velkor.sys: "));
     const std::string fileOutcome =
@@ -246,6 +283,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (WithoutTargets(before) != WithoutTargets(after)) {
         Violation("a confirmed run changed more than the three targets", WithoutTargets(after));
     }
+    CheckClassList(before, after, serviceOutcome);
     if (!after.openHandles.empty() || !after.openKeys.empty() || after.invalidCloses != 0) {
         Violation("a service or registry handle was left open or closed twice", "");
     }
