@@ -3,7 +3,7 @@ and the small helper programs in helpers/.
 
     built = build_helpers(build_dir, "win64")      # once per suite run
     plant_look_alikes(case)                        # once, in the template
-    plant(case, service="stopped", driver="plain", key="full")
+    plant(case, service="stopped", driver="plain", key="full", filters="listed")
 
 `case` is a winemachine.WineCase (or anything with env, arch, unix_path() and wine_ok()).
 """
@@ -42,7 +42,9 @@ WOW64_LOOK_ALIKE_FILES = {"file syswow64/velkor.sys": "drive_c/windows/syswow64/
 
 SERVICE_STATES = (None, "stopped", "running-refuses-stop", "held-open", "marked", "running-driver")
 DRIVER_STATES = (None, "plain", "readonly-hidden-system", "locked", "directory", "running-image")
-KEY_STATES = (None, "full", "deny-subkey", "link-subkey", "is-link", "loop", "deep", "wide")
+KEY_STATES = (None, "full", "deny-subkey", "link-subkey", "is-link", "loop", "deep", "wide",
+              "value-link-subkey", "value-link-key", "empty-link")
+FILTER_STATES = (None, "listed")
 DENIED_SUBKEY = SERVICE_KEY + r"\Parameters"
 
 # The far key, a look-alike that registry links in the service's key point at: the tool must
@@ -55,6 +57,29 @@ LINKS = {"link-subkey": (SERVICE_KEY + r"\Far", FAR_KEY),
          "is-link": (SERVICE_KEY, FAR_KEY),
          "loop": (SERVICE_KEY + r"\Parameters\Back", SERVICE_KEY)}
 NT_MACHINE = "\\Registry\\Machine\\"
+# A key is a link by what it is, not by a value it holds. {key state: an ordinary key given a
+# value SymbolicLinkValue of type REG_LINK that names the far key}: it goes whole with the
+# service's key, and so does the key with a value below the subkey one (BELOW_LINK_VALUE).
+LINK_VALUES = {"value-link-subkey": SERVICE_KEY + r"\Parameters\Fake",
+               "value-link-key": SERVICE_KEY}
+BELOW_LINK_VALUE = (LINK_VALUES["value-link-subkey"] + r"\Below", "Level", "below")
+# key="empty-link": a link created without a target, which opens as nothing at all.
+EMPTY_LINK = SERVICE_KEY + r"\Empty"
+
+# Filter drivers of a device class are named in its key's UpperFilters and LowerFilters
+# (REG_MULTI_SZ); a name whose service is gone keeps the class's devices from starting.
+# {(class key, value): entries}: the template's lists name only look-alikes; filters="listed"
+# puts velkor into some of them, in several cases and beside look-alikes, and alone in one,
+# whose value must go. Without velkor's entries they are the template's again.
+CLASS_KEY = r"SYSTEM\CurrentControlSet\Control\Class\{%s-e325-11ce-bfc1-08002be10318}"
+CDROM_CLASS, DISK_CLASS = CLASS_KEY % "4d36e965", CLASS_KEY % "4d36e967"
+CLASS_FILTERS = {(CLASS_KEY % "4d36e96b", "UpperFilters"): ("kbdclass", "velkor2", "xvelkor"),
+                 (CLASS_KEY % "4d36e96f", "LowerFilters"): ("velkorx", "VELKOR2"),
+                 (CDROM_CLASS, "UpperFilters"): ("GEARAspiWDM", "redbook"),
+                 (DISK_CLASS, "UpperFilters"): ("partmgr", "velkorx")}
+LISTED_FILTERS = {(CDROM_CLASS, "UpperFilters"): ("GEARAspiWDM", "Velkor", "redbook", "velkor"),
+                  (CDROM_CLASS, "LowerFilters"): ("velkor",),
+                  (DISK_CLASS, "UpperFilters"): ("partmgr", "VELKOR", "velkorx")}
 
 # Windows allows 512 levels of keys below HKLM; the service's key is the 4th.
 TREE_DEPTH = 512 - (SERVICE_KEY.count("\\") + 1)
@@ -105,6 +130,21 @@ LOOK_ALIKE_KEY_REG = r"""Windows Registry Editor Version 5.00
 [HKEY_LOCAL_MACHINE\SYSTEM\VelkorFar\Deep\Deeper]
 "Level"="farther"
 """
+
+
+def multi_text(entries):
+    """A REG_MULTI_SZ list as text, every zero written as "|": each entry closed by one, then
+    the list's own."""
+    return "".join(entry + "|" for entry in entries) + "|"
+
+
+def _filters_reg(lists):
+    """reg import sections for {(class key, value): entries}, as hex(7): UTF-16LE."""
+    text = ""
+    for (key, name), entries in lists.items():
+        data = multi_text(entries).replace("|", "\0").encode("utf-16-le")
+        text += '\n[HKEY_LOCAL_MACHINE\\%s]\n"%s"=hex(7):%s\n' % (key, name, ",".join("%02x" % b for b in data))
+    return text
 
 
 def tree_subkeys(key):
@@ -173,9 +213,10 @@ def write_look_alike_files(prefix, arch):
 
 
 def _import_reg(case, text, name):
+    # UTF-16, as regedit writes it: from an ANSI file reg reads hex(7) data as ANSI, a byte a character.
     reg_file = case.unix_path("drive_c/" + name)
-    with open(reg_file, "w", newline="\r\n") as f:
-        f.write(text)
+    with open(reg_file, "w", encoding="utf-16-le", newline="\r\n") as f:
+        f.write("\ufeff" + text)
     case.wine_ok(["reg", "import", "C:\\" + name])
     os.unlink(reg_file)
 
@@ -184,22 +225,23 @@ def plant_look_alikes(case):
     """With the server up: the look-alike service and keys."""
     case.wine_ok(["sc", "create", LOOK_ALIKE_SERVICE, "binPath=", r"C:\windows\system32\drivers\velkor.sys",
                   "type=", "kernel"])
-    _import_reg(case, LOOK_ALIKE_KEY_REG, "decoy.reg")
+    _import_reg(case, LOOK_ALIKE_KEY_REG + _filters_reg(CLASS_FILTERS), "decoy.reg")
 
 
-def plant(case, service=None, driver=None, key=None):
+def plant(case, service=None, driver=None, key=None, filters=None):
     """Put the targets in the given states; None leaves that target absent. Returns the
     Holders that keep a service or the file open; the case releases them.
 
     A planted service always has its own key (the service manager makes it); key="full" adds
-    values and nested subkeys to it, and the other key states add to that (see LINKS and
-    tree_subkeys), except "is-link", which only goes without a service. Links in a stopped
-    service's key are what the tool must delete before the service manager deletes the key, which
-    follows them. The service
-    "running-driver" runs the driver file as its image, so it goes only with
-    driver="running-image", and that driver only with it."""
-    if service not in SERVICE_STATES or driver not in DRIVER_STATES or key not in KEY_STATES:
-        raise ValueError((service, driver, key))
+    values and nested subkeys to it, and the other key states add to that (see LINKS,
+    LINK_VALUES, EMPTY_LINK and tree_subkeys), except "is-link", which only goes without a
+    service. Links in a stopped service's key are what the tool must delete before the service
+    manager deletes the key, which follows them. The service "running-driver" runs the driver
+    file as its image, so it goes only with driver="running-image", and that driver only with
+    it. filters="listed" names velkor in class filter lists (LISTED_FILTERS)."""
+    if (service not in SERVICE_STATES or driver not in DRIVER_STATES or key not in KEY_STATES
+            or filters not in FILTER_STATES):
+        raise ValueError((service, driver, key, filters))
     if (service == "running-driver") != (driver == "running-image"):
         raise ValueError("running-driver and running-image go together")
     if key == "is-link" and service is not None:
@@ -216,6 +258,16 @@ def plant(case, service=None, driver=None, key=None):
     if key in LINKS:
         link, target = LINKS[key]
         _run_helper(case, "makelink", link, NT_MACHINE + target)
+    if key == "value-link-subkey":
+        below, name, data = BELOW_LINK_VALUE
+        case.wine_ok(["reg", "add", "HKLM\\" + below, "/v", name, "/d", data, "/f"])
+    if key in LINK_VALUES:
+        _run_helper(case, "makelink", "-value", LINK_VALUES[key], NT_MACHINE + FAR_KEY)
+    if key == "empty-link":
+        _run_helper(case, "makelink", EMPTY_LINK)
+    if filters == "listed":
+        _import_reg(case, "Windows Registry Editor Version 5.00\n" + _filters_reg(LISTED_FILTERS),
+                    "velkor-filters.reg")
 
     # Holders last: marking the service for deletion must follow the key's planting.
     holders = []

@@ -35,6 +35,7 @@ SERVICE_KEY = "SYSTEM\\CurrentControlSet\\Services\\velkor"
 DRIVER = "\\system32\\velkor.sys"
 DRIVER_FULL = scenarios.WINDOWS_DIRECTORY + DRIVER
 TARGET_NAMES = {"service": "service velkor", "file": "file velkor.sys", "key": "key velkor"}
+CLASS_KEYS = "system\\currentcontrolset\\control\\class\\"
 # How long a tool that should be waiting must still be running, and how long one that should
 # end by itself may take.
 WAIT_SECONDS = 1.5
@@ -50,6 +51,15 @@ DRIVER_STATES = {"plain": f"file {DRIVER}", "readonly-hidden-system": f"file {DR
 # The far key that planted links point at, as the report must still show it.
 FAR_KEY_LINES = (f"value {planting.FAR_KEY} Owner far", f"value {planting.FAR_KEY}\\Deep Level far",
                  f"value {planting.FAR_KEY}\\Deep\\Deeper Level farther")
+
+
+def filter_lists(listed):
+    """{(class key, value): data in planting.multi_text's form} of the class filter lists: the
+    template's, and with listed velkor's lists in their place."""
+    lists = dict(planting.CLASS_FILTERS)
+    if listed:
+        lists.update(planting.LISTED_FILTERS)
+    return {place: planting.multi_text(entries) for place, entries in lists.items()}
 
 
 def service_lines(name, flags=""):
@@ -79,6 +89,16 @@ def host_description(scenario):
         lines.append(f"deny {SERVICE_KEY}\\Parameters 5")
     if scenario.key in planting.LINKS:
         lines.append("link %s %s" % planting.LINKS[scenario.key])
+    if scenario.key in planting.LINK_VALUES:
+        # The stand-in's values have no type: this one is there, and no link.
+        lines.append(f"value {planting.LINK_VALUES[scenario.key]} SymbolicLinkValue "
+                     f"{planting.NT_MACHINE}{planting.FAR_KEY}")
+    if scenario.key == "value-link-subkey":
+        lines.append("value %s %s %s" % planting.BELOW_LINK_VALUE)
+    if scenario.key == "empty-link":
+        lines.append(f"link {planting.EMPTY_LINK}")
+    lines += [f"multi {key} {name} {data}"
+              for (key, name), data in filter_lists(scenario.filters == "listed").items()]
     return "\n".join(lines + list(scenario.host_extra)) + "\n"
 
 
@@ -97,6 +117,16 @@ def host_remaining(description_lines):
         "file drivers/velkor.sys": "file \\system32\\drivers\\velkor.sys" in present,
         "file velkor.sys.bak": "file \\system32\\velkor.sys.bak" in present,
     }
+
+
+def host_filters(report_lines):
+    """The class filter values of a report, as saved_filters() gives them under Wine."""
+    found = {}
+    for line in report_lines:
+        if line.lower().startswith("multi " + CLASS_KEYS):
+            _, key, name, data = line.split(" ", 3)
+            found[(key, name)] = data
+    return found
 
 
 def run_process(argv, env, run):
@@ -141,6 +171,7 @@ def run_host_scenario(executable, scenario, workdir):
         with open(description, "w") as f:
             f.write(state + "\n".join(scenario.host_extra) + "\n")
     problems += check_remaining(scenario, host_remaining(state.splitlines()))
+    problems += check_filters(scenario, host_filters(state.splitlines()))
     problems += check_pending(scenario, [line.split(" ", 1)[1] for line in state.splitlines()
                                          if line.startswith("pending-delete ")])
     return problems, outputs
@@ -170,6 +201,17 @@ def check_pending(scenario, deletions, renames=()):
     return problems
 
 
+def check_filters(scenario, found):
+    """found: {(class key, value): data} of the class filter values that are there. They must be
+    exactly the template's, with velkor's planted ones where "filters" remains."""
+    expected = filter_lists("filters" in scenario.remains)
+    problems = []
+    for place in sorted(set(expected) | set(found)):
+        if found.get(place) != expected.get(place):
+            problems.append("class filters: %s %s is %r, expected %r" % (*place, found.get(place), expected.get(place)))
+    return problems
+
+
 def check_remaining(scenario, remaining):
     problems = []
     for target, name in TARGET_NAMES.items():
@@ -187,7 +229,7 @@ def run_wine_scenario(machine, executable, scenario, index):
     case = machine.new_case(f"case{index}")
     problems, outputs = [], []
     try:
-        case.plant(service=scenario.service, driver=scenario.driver, key=scenario.key)
+        case.plant(service=scenario.service, driver=scenario.driver, key=scenario.key, filters=scenario.filters)
         for number, run in enumerate(scenario.runs):
             if run.waits_for_enter is None:
                 result = case.run(executable, run.stdin, timeout=END_SECONDS)
@@ -201,7 +243,7 @@ def run_wine_scenario(machine, executable, scenario, index):
         if scenario.restart:
             case.restart()
         remaining = case.remaining()
-        changes = case.finish()
+        changes = case.finish(filters_remain="filters" in scenario.remains)
         problems += [f"prefix changed outside the targets: {change}" for change in changes]
         # For keys the hive saved when the server ended is the last word; reg query once answered
         # "missing" for a key that was there (seen once in some hundred cases, not since).
@@ -210,6 +252,7 @@ def run_wine_scenario(machine, executable, scenario, index):
                 print(f"note: {scenario.name}: {name}: reg query said {remaining[name]}, the saved hive {present}")
                 remaining[name] = present
         problems += check_remaining(scenario, remaining)
+        problems += check_filters(scenario, case.saved_filters())
         # Paths there are in the session manager's form, \??\C:\...
         pending = pending_file_operations(case.prefix)
         deletions = [old[4:] if old.startswith("\\??\\") else old for old, new in pending if not new]

@@ -5,8 +5,10 @@ runs of the tool with their standard input, the outcome line each run must print
 service, the file and the key (None when the answer declines), the exit status, and which
 targets must remain afterwards. The look-alikes (service velkor2, keys velkor2 and velkorx,
 system32\\drivers\\velkor.sys, system32\\velkor.sys.bak, in a 64-bit prefix a namesake
-syswow64\\velkor.sys, and the far key SYSTEM\\VelkorFar that planted registry links point at)
-are planted in every case and must always remain.
+syswow64\\velkor.sys, the far key SYSTEM\\VelkorFar that planted registry links point at, and
+class filter lists naming only look-alikes) are planted in every case and must always remain.
+`filters="listed"` puts velkor into class filter lists; "filters" in `remains` means its entries
+must still be there, else the lists must be the template's again.
 
 `sides` says where a case can be made: "both", "host" (only the simulated machine can make it,
 for example the service manager refusing access) or "wine". `restart` restarts the machine
@@ -69,8 +71,9 @@ class Scenario:
     service: str = None
     driver: str = None
     key: str = None
+    filters: str = None
     runs: list = field(default_factory=list)
-    remains: frozenset = frozenset()  # of "service", "file", "key"
+    remains: frozenset = frozenset()  # of "service", "file", "key", "filters"
     sides: str = "both"
     # Stand-in lines for what only the simulated machine can make.
     host_extra: tuple = ()
@@ -78,13 +81,13 @@ class Scenario:
     pending: bool = False
 
 
-EVERYTHING = dict(service="stopped", driver="readonly-hidden-system", key="full")
+EVERYTHING = dict(service="stopped", driver="readonly-hidden-system", key="full", filters="listed")
 # The service manager deletes a deleted service's key itself once the service's last handle
 # closes, so right after a successful service step the key step finds nothing.
 REMOVED_ALL = (SERVICE_DELETED, FILE_DONE, KEY_MISSING)
 NOTHING_THERE = (SERVICE_MISSING, FILE_MISSING, KEY_MISSING)
 KEY_ALONE = (SERVICE_MISSING, FILE_MISSING, KEY_DONE)
-ALL_TARGETS = frozenset({"service", "file", "key"})
+ALL_TARGETS = frozenset({"service", "file", "key", "filters"})
 
 SCENARIOS = [
     Scenario("everything present and removable", **EVERYTHING, runs=[Run(b"y\n\n", REMOVED_ALL)]),
@@ -107,8 +110,18 @@ SCENARIOS = [
              key="link-subkey", runs=[Run(b"y\n\n", REMOVED_ALL)]),
     Scenario("stopped service with a link back into its key", service="stopped", driver="plain", key="loop",
              runs=[Run(b"y\n\n", REMOVED_ALL)]),
-    # A subkey the walk cannot open could hold a link: the service is then left as it is.
+    # A key is a link by what it is, not by a value it holds: an ordinary key with a REG_LINK
+    # value SymbolicLinkValue goes whole with the rest, and a link without a target as a link.
+    Scenario("stopped service whose subkey holds a REG_LINK value", service="stopped", driver="plain",
+             key="value-link-subkey", runs=[Run(b"y\n\n", REMOVED_ALL)]),
+    Scenario("stopped service whose key holds a REG_LINK value", service="stopped", driver="plain",
+             key="value-link-key", runs=[Run(b"y\n\n", REMOVED_ALL)]),
+    Scenario("key with a link that has no target", key="empty-link", runs=[Run(b"y\n\n", KEY_ALONE)]),
+    # A subkey the walk cannot open could hold a link: the service is then left as it is. The
+    # class filters have lost velkor before the walk: the driver file goes in the next step all the
+    # same, and a list naming a driver without its file keeps the class's devices from starting.
     Scenario("stopped service with a subkey that denies access", service="stopped", key="deny-subkey",
+             filters="listed",
              runs=[Run(b"y\n\n", ("DeleteService FAILED. GetLastError = 5", FILE_MISSING, "Error 5."))],
              remains=frozenset({"service", "key"})),
     Scenario("key with subkeys 512 levels deep below HKLM", key="deep", runs=[Run(b"y\n\n", KEY_ALONE)]),
@@ -118,6 +131,13 @@ SCENARIOS = [
     Scenario("running service refusing the stop, run twice", service="running-refuses-stop",
              runs=[Run(b"y\n\n", (SERVICE_DELETED, FILE_MISSING, KEY_DONE)),
                    Run(b"y\n\n", (SERVICE_ALREADY_MARKED, FILE_MISSING, KEY_MISSING))],
+             remains=frozenset({"service"})),
+    # Velkor's entries leave the class filter lists when the service step goes ahead, also for a
+    # service only marked for deletion (it goes at the next restart), and never without a service.
+    Scenario("velkor listed in class filters, no service installed", filters="listed",
+             runs=[Run(b"y\n\n", NOTHING_THERE)], remains=frozenset({"filters"})),
+    Scenario("running service refusing the stop, listed in class filters", service="running-refuses-stop",
+             filters="listed", runs=[Run(b"y\n\n", (SERVICE_DELETED, FILE_MISSING, KEY_DONE))],
              remains=frozenset({"service"})),
     Scenario("service held open by another process, run twice", service="held-open",
              runs=[Run(b"y\n\n", (SERVICE_DELETED, FILE_MISSING, KEY_DONE)),
@@ -151,7 +171,7 @@ SCENARIOS = [
     Scenario("service manager refuses full access", **EVERYTHING, sides="host",
              host_extra=("fail OpenSCManagerA 5",),
              runs=[Run(b"y\n\n", ("OpenSCManager FAILED. GetLastError = 5", FILE_DONE, KEY_DONE))],
-             remains=frozenset({"service"})),
+             remains=frozenset({"service", "filters"})),
     Scenario("driver file the platform refuses to delete", driver="plain", sides="host",
              host_extra=("fail DeleteFileA 5",),
              runs=[Run(b"y\n\n", (SERVICE_MISSING, FILE_DENIED, KEY_MISSING))], remains=frozenset({"file"}),

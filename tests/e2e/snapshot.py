@@ -3,6 +3,7 @@ file tree by kind, size, permissions and extended attributes.
 
     before = snapshot(prefix); ...; after = snapshot(prefix)
     diff_snapshots(before, after, skip_keys=(KEY,), skip_files=(REL_PATH,))  # [] when unchanged
+    multi_string(after["registry"]["system.reg"], stored_name(KEY), NAME)  # "a|b||"
 
 Read only once the prefix's wineserver has exited: the hives are written when it ends.
 """
@@ -12,6 +13,16 @@ import re
 
 HIVES = ("system.reg", "user.reg", "userdef.reg")
 
+
+def stored_name(path):
+    """The name the system hive stores a key below HKLM under: CurrentControlSet is a link to
+    ControlSet001 there (winemachine makes the prefixes so), as on Windows."""
+    linked = "system\\currentcontrolset"
+    if path.lower() == linked or path.lower().startswith(linked + "\\"):
+        return "System\\ControlSet001" + path[len(linked):]
+    return path
+
+
 # Left out of the registry comparison, because Wine rewrites them at every
 # server start on its own (found by diffing cases that answer "n"):
 #  - the "[key] 1234" stamp and "#time=" line of every key (last-write times);
@@ -19,10 +30,10 @@ HIVES = ("system.reg", "user.reg", "userdef.reg")
 #    the display driver sets to the current date whenever the desktop starts.
 # And the file operations pending for the next boot, which are checked on their own
 # (pending_file_operations): the tool may schedule the driver file's deletion.
-SESSION_MANAGER = r"System\CurrentControlSet\Control\Session Manager"
+SESSION_MANAGER = stored_name(r"SYSTEM\CurrentControlSet\Control\Session Manager")
 PENDING_OPERATIONS = '"PendingFileRenameOperations"='
 IGNORED_VALUES = (
-    (r"System\CurrentControlSet\Control\Class\{4D36E968-E325-11CE-BFC1-08002BE10318}\0000",
+    (stored_name(r"SYSTEM\CurrentControlSet\Control\Class\{4D36E968-E325-11CE-BFC1-08002BE10318}\0000"),
      ('"DriverDate"=', '"DriverDateData"=')),
     (SESSION_MANAGER, (PENDING_OPERATIONS,)),
 )
@@ -104,27 +115,41 @@ def _unescape(match):
     return {"0": "\0", "n": "\n", "r": "\r", "t": "\t"}.get(escaped, escaped)
 
 
+def _multi_sz(data):
+    """REG_MULTI_SZ data as Wine writes it, as text with every zero; None for another type. Wine
+    writes str(7):"..." with escapes and without the last zero, or hex(7):5c,00,... (UTF-16)."""
+    if data.startswith('str(7):"'):
+        return re.sub(r'\\(x[0-9a-fA-F]{1,4}|.)', _unescape, data[len('str(7):"'):-1]) + "\0"
+    if data.startswith("hex(7):"):
+        data = bytes(int(byte, 16) for byte in data[len("hex(7):"):].split(",") if byte)
+        return data.decode("utf-16-le", "replace")
+    return None
+
+
+def multi_string(hive, key, name):
+    """A REG_MULTI_SZ value of a parsed hive's key (by its stored name) as text with every zero
+    written as "|"; None when absent; Wine's whole line when the value has another type."""
+    _, lines = hive.get(key.lower(), (None, ()))
+    start = '"%s"=' % name
+    for line in lines:
+        if line.startswith(start):
+            text = _multi_sz(line[len(start):])
+            return line if text is None else text.replace("\0", "|")
+    return None
+
+
 def pending_file_operations(prefix):
     """The (source, destination) pairs in PendingFileRenameOperations of a prefix whose server has
     exited; destination "" is a deletion. [] when the value is absent."""
     hive = _parse_hive(os.path.join(prefix, "system.reg"), ignore=False)
-    _, lines = hive.get(SESSION_MANAGER.lower(), (None, ()))
-    for line in lines:
-        if line.startswith(PENDING_OPERATIONS):
-            # REG_MULTI_SZ: source and destination, each closed by a zero. Wine writes it as
-            # str(7):"..." with escapes, or as hex(7):5c,00,... (UTF-16).
-            data = line[len(PENDING_OPERATIONS):]
-            if data.startswith('str(7):"'):
-                text = re.sub(r'\\(x[0-9a-fA-F]{1,4}|.)', _unescape, data[len('str(7):"'):-1])
-            else:
-                text = bytes(int(byte, 16) for byte in data.split(":", 1)[1].split(",") if byte).decode("utf-16-le")
-            strings = text.split("\0")
-            pairs, index = [], 0
-            while index + 1 < len(strings) and strings[index]:
-                pairs.append((strings[index], strings[index + 1]))
-                index += 2
-            return pairs
-    return []
+    text = multi_string(hive, SESSION_MANAGER, "PendingFileRenameOperations") or ""
+    # Source and destination, each closed by a zero.
+    strings = text.split("|")
+    pairs, index = [], 0
+    while index + 1 < len(strings) and strings[index]:
+        pairs.append((strings[index], strings[index + 1]))
+        index += 2
+    return pairs
 
 
 def snapshot(prefix):
@@ -140,8 +165,13 @@ def _under(name, root):
     return name == root or name.startswith(root + "\\") or name.startswith(root + "/")
 
 
-def diff_snapshots(before, after, skip_keys=(), skip_files=()):
-    """Differences outside the skipped keys and files, as readable lines; [] when none."""
+def _kept(lines, starts):
+    return tuple(line for line in lines if not line.startswith(starts))
+
+
+def diff_snapshots(before, after, skip_keys=(), skip_files=(), skip_values=()):
+    """Differences outside the skipped keys, values ((key, value line starts), as IGNORED_VALUES)
+    and files, as readable lines; [] when none."""
     out = []
     for hive in HIVES:
         b = before["registry"][hive]
@@ -150,13 +180,14 @@ def diff_snapshots(before, after, skip_keys=(), skip_files=()):
             name = (b.get(k) or a.get(k))[0]
             if any(_under(name, s) for s in skip_keys):
                 continue
+            starts = tuple(start for key, value_starts in skip_values if key.lower() == k for start in value_starts)
             if k not in a:
                 out.append("%s: key removed: %s" % (hive, name))
             elif k not in b:
                 out.append("%s: key added: %s" % (hive, name))
-            elif b[k][1] != a[k][1]:
-                gone = sorted(set(b[k][1]) - set(a[k][1]))
-                new = sorted(set(a[k][1]) - set(b[k][1]))
+            elif _kept(b[k][1], starts) != _kept(a[k][1], starts):
+                gone = sorted(set(_kept(b[k][1], starts)) - set(a[k][1]))
+                new = sorted(set(_kept(a[k][1], starts)) - set(b[k][1]))
                 out.append("%s: key changed: %s: -%r +%r" % (hive, name, gone, new))
     bf, af = before["files"], after["files"]
     for rel in sorted(set(bf) | set(af)):

@@ -13,6 +13,7 @@ Only the Python standard library is used.
 """
 
 import os
+import re
 import shutil
 import subprocess
 import tempfile
@@ -23,8 +24,11 @@ import planting
 from configurations import WINE_LIB
 from planting import (DRIVER_REL, LOOK_ALIKE_KEYS, LOOK_ALIKE_SERVICE, SERVICE, SERVICE_KEY, SERVICE_KEY_HKLM,
                       WineError)
-from snapshot import HIVES, diff_snapshots, snapshot
+from snapshot import HIVES, diff_snapshots, multi_string, snapshot, stored_name
 
+# On Windows CurrentControlSet is a registry link to ControlSet001; Wine 8 makes it an ordinary
+# key. The templates are made like Windows (link_current_control_set).
+CONTROL_SET = "\\Registry\\Machine\\System\\ControlSet001"
 
 
 def wine_env(prefix, arch):
@@ -63,6 +67,41 @@ def stop_server(env):
     """End the server and every Wine process of the prefix; hives are on disk after this."""
     _quiet(["wineserver", "-k"], env, 60)
     _quiet(["wineserver", "-w"], env, 60)
+
+
+def _hex_value(name, type_, data):
+    """A value line as the server writes it: hex bytes, lines broken after 76 characters."""
+    text = '"%s"=hex(%x):' % (name, type_)
+    count = len(text)
+    for index, byte in enumerate(data):
+        text += "%02x" % byte
+        count += 2
+        if index < len(data) - 1:
+            text += ","
+            count += 1
+            if count > 76:
+                text += "\\\n  "
+                count = 2
+    return text
+
+
+def link_current_control_set(prefix):
+    """With the prefix's server ended: in system.reg, move CurrentControlSet's keys to
+    ControlSet001 and make CurrentControlSet a link to it, written as the server writes a link."""
+    path = os.path.join(prefix, "system.reg")
+    with open(path, encoding="utf-8", errors="surrogateescape", newline="") as f:
+        text = f.read()
+    if re.search(r"^\[System\\\\ControlSet001[\\\]]", text, re.M | re.I):
+        raise WineError("system.reg has a ControlSet001 already")
+    text, count = re.subn(r"^\[System\\\\CurrentControlSet(?=[\\\]])", lambda m: "[System\\\\ControlSet001",
+                          text, flags=re.M | re.I)
+    if not count:
+        raise WineError("system.reg has no CurrentControlSet")
+    now = time.time()
+    text += "\n[System\\\\CurrentControlSet] %d\n#time=%x\n#link\n%s\n" % (
+        now, int((now + 11644473600) * 10000000), _hex_value("SymbolicLinkValue", 6, CONTROL_SET.encode("utf-16-le")))
+    with open(path, "w", encoding="utf-8", errors="surrogateescape", newline="") as f:
+        f.write(text)
 
 
 def _wine(env, args, timeout=60):
@@ -170,6 +209,7 @@ class WineMachine:
         os.makedirs(self.workdir, exist_ok=True)
         env = wine_env(self.template, self.arch)
         self._boot(env)
+        link_current_control_set(self.template)
         planting.install_helpers(self.template, helpers)
         planting.write_look_alike_files(self.template, self.arch)
         start_server(env)
@@ -261,9 +301,9 @@ class WineCase(_TemplateCase):
             os.unlink(dst)
             shutil.copy2(os.path.join(t, rel), dst)  # keeps mode and xattrs
 
-    def plant(self, service=None, driver=None, key=None):
+    def plant(self, service=None, driver=None, key=None, filters=None):
         """See planting.plant; the helpers that hold things open are released by stop()."""
-        self.holders += planting.plant(self, service=service, driver=driver, key=key)
+        self.holders += planting.plant(self, service=service, driver=driver, key=key, filters=filters)
 
     # ------------------------------------------------------------ running
 
@@ -365,14 +405,17 @@ class WineCase(_TemplateCase):
         _quiet([loader_for(self.env), "wineboot", "-r"], self.env, 120, check=True)
         self._server_up = True
 
-    def finish(self):
+    def finish(self, filters_remain=False):
         """Stop, snapshot, and list every change outside the three targets. The targets are
         left out on both sides: whether they are gone is asked separately (remaining()), and
-        how they were planted is per case."""
+        how they were planted is per case. With filters_remain, so are the class filter values
+        that plant(filters="listed") wrote: saved_filters() tells what they hold."""
         self.stop()
         self.after = snapshot(self.prefix)
+        skip_values = [(stored_name(key), ('"%s"=' % name,)) for key, name in planting.LISTED_FILTERS]
         return diff_snapshots(self.machine.template_snapshot, self.after,
-                              skip_keys=(SERVICE_KEY,), skip_files=(DRIVER_REL,))
+                              skip_keys=(stored_name(SERVICE_KEY),), skip_files=(DRIVER_REL,),
+                              skip_values=skip_values if filters_remain else ())
 
     def saved_keys(self):
         """After finish(): which service keys the saved system hive holds; a
@@ -381,7 +424,18 @@ class WineCase(_TemplateCase):
         names = {"key velkor": SERVICE_KEY}
         for name, key in LOOK_ALIKE_KEYS.items():
             names[name] = key.split("\\", 1)[1]
-        return {label: key.lower() in hive for label, key in names.items()}
+        return {label: stored_name(key).lower() in hive for label, key in names.items()}
+
+    def saved_filters(self):
+        """After finish(): {(class key, value): data as planting.multi_text writes it} of the class
+        filter values that the template or plant() write, those the saved system hive holds."""
+        hive = self.after["registry"]["system.reg"]
+        found = {}
+        for key, name in set(planting.CLASS_FILTERS) | set(planting.LISTED_FILTERS):
+            data = multi_string(hive, stored_name(key), name)
+            if data is not None:
+                found[(key, name)] = data
+        return found
 
     def close(self):
         self.stop()
