@@ -4,9 +4,7 @@
 
 namespace standin {
 
-namespace {
-
-std::vector<std::string> SplitKeyPath(const std::string& path)
+std::vector<std::string> KeyNames(const std::string& path)
 {
     std::vector<std::string> names;
     std::string::size_type start = 0;
@@ -18,8 +16,6 @@ std::vector<std::string> SplitKeyPath(const std::string& path)
     }
     return names;
 }
-
-}  // namespace
 
 std::string ParentPath(const std::string& path)
 {
@@ -82,7 +78,7 @@ bool Machine::HasFile(const std::string& relativePath) const
 Key& Machine::AddKey(const std::string& path)
 {
     Key* key = &localMachine;
-    for (const std::string& name : SplitKeyPath(path)) {
+    for (const std::string& name : KeyNames(path)) {
         key = &key->subkeys[name];
     }
     return *key;
@@ -99,7 +95,7 @@ Key& Machine::AddLink(const std::string& path, const std::string& target)
 Key* Machine::FindKey(const std::string& path)
 {
     Key* key = &localMachine;
-    for (const std::string& name : SplitKeyPath(path)) {
+    for (const std::string& name : KeyNames(path)) {
         const auto found = key->subkeys.find(name);
         if (found == key->subkeys.end()) {
             return nullptr;

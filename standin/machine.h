@@ -143,6 +143,9 @@ Machine InstalledMachine(const std::string& windowsDirectory = "C:\\WINDOWS");
 // that refuses deletion, or a link, stops the walk, leaving what was not yet deleted.
 LSTATUS DeleteKeyTree(Machine& machine, HKEY rootKey, const std::string& subKeyPath);
 
+// The names of a key path, one per backslash-separated part; an empty part names no key.
+std::vector<std::string> KeyNames(const std::string& path);
+
 // Everything before the last backslash of a path or key path; empty when there is none.
 std::string ParentPath(const std::string& path);
 

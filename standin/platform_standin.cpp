@@ -387,23 +387,11 @@ std::string Narrow(LPCWSTR text)
     return narrow;
 }
 
-std::vector<std::string> KeyNames(const std::string& path)
-{
-    std::vector<std::string> names;
-    std::string::size_type start = 0;
-    while (start < path.size()) {
-        const std::string::size_type end = std::min(path.find('\\', start), path.size());
-        names.push_back(path.substr(start, end - start));
-        start = end + 1;
-    }
-    return names;
-}
-
 // The path of the key that `path` names, in its stored letter case, as opening finds it: every
 // link on the way is followed, and the last name too unless the key is opened as itself.
 LSTATUS ResolveKeyPath(const Machine& machine, const std::string& path, bool openAsItself, std::string* resolved)
 {
-    std::vector<std::string> names = KeyNames(path);
+    std::vector<std::string> names = standin::KeyNames(path);
     int linksFollowed = 0;
     std::size_t index = 0;
     const standin::Key* key = &machine.localMachine;
@@ -422,7 +410,7 @@ LSTATUS ResolveKeyPath(const Machine& machine, const std::string& path, bool ope
                 return static_cast<LSTATUS>(ERROR_FILENAME_EXCED_RANGE);
             }
             std::vector<std::string> rest(names.begin() + static_cast<std::ptrdiff_t>(index) + 1, names.end());
-            names = KeyNames(found->second.linkTarget);
+            names = standin::KeyNames(found->second.linkTarget);
             names.insert(names.end(), rest.begin(), rest.end());
             index = 0;
             key = &machine.localMachine;

@@ -105,9 +105,8 @@ LSTATUS OpenSubkeyAt(HKEY parent, DWORD index, UniqueRegistryKey& subkey, bool* 
     if (status != ERROR_SUCCESS) {
         return status;
     }
-    const LPCWSTR subkeyName = name;
-    const LSTATUS opened = OpenKey(parent, subkeyName, REG_OPTION_OPEN_LINK, subkey);
-    return opened == ERROR_SUCCESS ? IsLink(parent, subkeyName, subkey.Get(), isLink) : opened;
+    const LSTATUS opened = OpenKey(parent, name, REG_OPTION_OPEN_LINK, subkey);
+    return opened == ERROR_SUCCESS ? IsLink(parent, name, subkey.Get(), isLink) : opened;
 }
 
 // Deletes, as a link, every link in the tree below `top`, and changes nothing else.
